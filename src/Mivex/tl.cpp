@@ -966,7 +966,8 @@ static TLConstructor *TLSchemaCompiler__create_constructor(
   for (int32_t i = 0; i < rec->field_count; i++) {
     const TLField *f = &rec->fields[i];
     bool conditional = f->role == TL_ROLE_COND || f->role == TL_ROLE_COND_BOOL;
-    if (f->role == TL_ROLE_COND) rec->cond_count++;
+    if (conditional) rec->cond_count++;
+    if (f->role == TL_ROLE_COND) rec->slot_count++;
     if (conditional && !f->bit_valid && rec->bad_bit_field < 0)
       rec->bad_bit_field = i;
     if (f->role != TL_ROLE_FLAGS && f->role != TL_ROLE_FLAGS2) rec->key_count++;
@@ -1146,17 +1147,1164 @@ static PyObject *TLSchemaCompiler_compile(PyObject *self, PyObject *const *args,
 // Parser object and output buffer
 // ===========================================================================
 
+struct TLParserObject;
+
+// Native operations of TLParser, in their fixed order. The codec calls them
+// directly inside a message; pack and unpack enter through the table.
+struct TLParser_vtable {
+  PyObject *(*_read_value)(TLParserObject *, TLType, const TLVectorInfo *,
+                           int depth);
+  int (*_write_value)(TLParserObject *, PyObject *, TLType,
+                      const TLVectorInfo *, int depth);
+  uint32_t (*_read_int32)(TLParserObject *);
+  uint64_t (*_read_int64)(TLParserObject *);
+  double (*_read_double)(TLParserObject *);
+  PyObject *(*_read_bytes)(TLParserObject *);
+  PyObject *(*_read_string)(TLParserObject *);
+  PyObject *(*_read_vector)(TLParserObject *, const TLVectorInfo *, int depth);
+  PyObject *(*_read_object)(TLParserObject *, int depth);
+  int (*_write_int32)(TLParserObject *, int32_t);
+  int (*_write_int64)(TLParserObject *, uint64_t);
+  int (*_write_double)(TLParserObject *, double);
+  int (*_write_bytes)(TLParserObject *, PyObject *);
+  int (*_write_string)(TLParserObject *, PyObject *);
+  int (*_write_vector)(TLParserObject *, PyObject *, const TLVectorInfo *,
+                       int depth);
+  int (*_write_object)(TLParserObject *, PyObject *, int depth);
+  int (*_ensure_buffer)(TLParserObject *, size_t);
+};
+
 struct TLParserObject {
   PyObject_HEAD
+  const TLParser_vtable *_vtab;
   TLSchema *_schema;       // borrowed from _compiler, which owns it
   PyObject *_compiler;     // owned; None only before construction or after a
                            // garbage-collector clear
-  unsigned char *_buffer;
+  unsigned char *_buffer;  // output of pack (see tl_block_alloc)
   size_t _buffer_alloc_size;
-  size_t _buffer_size;
+  size_t _buffer_size;     // readable bytes of _input while unpacking
   size_t _position;
   int _error;
+
+  int _busy;               // a pack or unpack is running
+  int _halt;               // a vector count was refused: read nothing more
+  const unsigned char *_input;  // the caller's bytes while unpacking
+  size_t _reserved;        // input bytes owed to enclosing vectors' elements
+  size_t _capacity_hint;   // capacity of the last buffer handed out as a result
+  PyObject **_slots;       // stack of conditional field values (see
+  size_t _slots_cap;       //   tl_write_object)
+  size_t _slots_top;
 };
+
+namespace {
+
+// Nesting bound for objects and vectors, on both paths. Each level costs a
+// few hundred bytes of C stack, so the bound keeps a message of any shape
+// safe even on a thread with a 256 KiB stack.
+constexpr int kMaxDepth = 256;
+constexpr uint32_t kVectorId = 0x1cb5c415u;
+constexpr size_t kMaxBytesLength = 0xFFFFFF;  // 24-bit length of the long form
+constexpr size_t kMinCapacity = 1024;
+// Results at least this long become the returned bytes object in place.
+constexpr size_t kHandOverMin = 64 * 1024;
+
+// The buffer lives kBytesHeader bytes into a block from the object
+// allocator, laid out as a bytes object would be, so that a large result can
+// be handed out without copying it.
+constexpr size_t kBytesHeader = offsetof(PyBytesObject, ob_sval);
+constexpr size_t kMaxCapacity = (size_t)PY_SSIZE_T_MAX - kBytesHeader - 1;
+
+unsigned char *tl_block_alloc(size_t cap) {
+  void *block = PyObject_Malloc(kBytesHeader + cap + 1);
+  return block ? (unsigned char *)block + kBytesHeader : nullptr;
+}
+
+// Like realloc: on failure the old block stays valid.
+unsigned char *tl_block_realloc(unsigned char *buffer, size_t cap) {
+  void *block = PyObject_Realloc(buffer - kBytesHeader, kBytesHeader + cap + 1);
+  return block ? (unsigned char *)block + kBytesHeader : nullptr;
+}
+
+void tl_block_free(unsigned char *buffer) {
+  if (buffer) PyObject_Free(buffer - kBytesHeader);
+}
+
+TL_NOINLINE int tl_depth_error() {
+  PyErr_Format(PyExc_RecursionError,
+               "TL value nested deeper than %d levels of objects and vectors",
+               kMaxDepth);
+  return -1;
+}
+
+TL_NOINLINE int tl_bad_bit_error(const TLConstructor *c) {
+  const TLField *f = &c->fields[c->bad_bit_field];
+  PyErr_Format(PyExc_ValueError,
+               "field '%s' of '%s' uses flag bit %d; flags words have bits 0 "
+               "to 31",
+               f->name, c->name, (int)f->flag_info.bit_position);
+  return -1;
+}
+
+TL_NOINLINE int tl_hex_error(const char *prefix, uint32_t word) {
+  char hex[9];
+  snprintf(hex, sizeof hex, "%08x", (unsigned)word);
+  PyErr_Format(PyExc_ValueError, "%s0x%s", prefix, hex);
+  return -1;
+}
+
+}  // namespace
+
+static TL_NOINLINE int TLParser__grow_buffer(TLParserObject *self,
+                                             size_t needed) {
+  size_t cap = self->_buffer_alloc_size ? self->_buffer_alloc_size
+                                        : kMinCapacity;
+  if (needed <= kMaxCapacity - self->_position) {
+    size_t target = self->_position + needed;
+    while (cap < target && cap <= kMaxCapacity / 2) cap *= 2;
+    if (cap >= target) {
+      unsigned char *grown = self->_buffer ? tl_block_realloc(self->_buffer, cap)
+                                           : tl_block_alloc(cap);
+      if (grown) {
+        self->_buffer = grown;
+        self->_buffer_alloc_size = cap;
+        return 0;
+      }
+    }
+  }
+  PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
+  TL_TB("TLParser._ensure_buffer");
+  return -1;
+}
+
+static TL_INLINE int TLParser__ensure_buffer(TLParserObject *self,
+                                             size_t needed) {
+  // _position never exceeds the capacity while packing.
+  if (TL_LIKELY(self->_buffer_alloc_size - self->_position >= needed))
+    return 0;
+  return TLParser__grow_buffer(self, needed);
+}
+
+// ===========================================================================
+// Primitive codec
+// ===========================================================================
+
+static TL_INLINE int TLParser__write_int32(TLParserObject *self,
+                                           int32_t value) {
+  if (TL_UNLIKELY(TLParser__ensure_buffer(self, 4) < 0)) {
+    TL_TB("TLParser._write_int32");
+    return -1;
+  }
+  uint32_t word = (uint32_t)value;
+  memcpy(self->_buffer + self->_position, &word, 4);
+  self->_position += 4;
+  return 0;
+}
+
+static TL_INLINE int TLParser__write_int64(TLParserObject *self,
+                                           uint64_t value) {
+  if (TL_UNLIKELY(TLParser__ensure_buffer(self, 8) < 0)) {
+    TL_TB("TLParser._write_int64");
+    return -1;
+  }
+  memcpy(self->_buffer + self->_position, &value, 8);
+  self->_position += 8;
+  return 0;
+}
+
+static TL_INLINE int TLParser__write_double(TLParserObject *self,
+                                            double value) {
+  if (TL_UNLIKELY(TLParser__ensure_buffer(self, 8) < 0)) {
+    TL_TB("TLParser._write_double");
+    return -1;
+  }
+  memcpy(self->_buffer + self->_position, &value, 8);
+  self->_position += 8;
+  return 0;
+}
+
+namespace {
+
+TL_NOINLINE int tl_bytes_too_long(size_t len) {
+  PyErr_Format(PyExc_ValueError,
+               "byte string of %zu bytes is too long: the format carries at "
+               "most %zu bytes",
+               len, kMaxBytesLength);
+  TL_TB("TLParser._write_bytes");
+  return -1;
+}
+
+// Makes room for a byte string of `len` bytes with its prefix and padding,
+// writes the prefix and returns where the payload goes; null with an
+// exception set on failure.
+TL_INLINE unsigned char *tl_begin_bytes(TLParserObject *self, size_t len) {
+  if (TL_UNLIKELY(len > kMaxBytesLength)) {
+    tl_bytes_too_long(len);
+    return nullptr;
+  }
+  if (TL_UNLIKELY(TLParser__ensure_buffer(self, len + 16) < 0)) {
+    TL_TB("TLParser._write_bytes");
+    return nullptr;
+  }
+  unsigned char *out = self->_buffer + self->_position;
+  if (len <= 253) {
+    out[0] = (unsigned char)len;
+    return out + 1;
+  }
+  out[0] = 0xFE;
+  out[1] = (unsigned char)(len & 0xFF);
+  out[2] = (unsigned char)((len >> 8) & 0xFF);
+  out[3] = (unsigned char)((len >> 16) & 0xFF);
+  return out + 4;
+}
+
+// Pads the byte string ending at `end` to a multiple of 4 counted from the
+// start of the message. The room asked for covers all three pad bytes.
+TL_INLINE void tl_end_bytes(TLParserObject *self, unsigned char *end) {
+  size_t pos = (size_t)(end - self->_buffer);
+  memset(end, 0, 3);
+  self->_position = pos + ((0 - pos) & 3);
+}
+
+TL_INLINE int tl_write_raw_bytes(TLParserObject *self, const void *data,
+                                 size_t len) {
+  unsigned char *out = tl_begin_bytes(self, len);
+  if (TL_UNLIKELY(!out)) return -1;
+  if (len) memcpy(out, data, len);
+  tl_end_bytes(self, out + len);
+  return 0;
+}
+
+// Bytes-like objects other than bytes are taken by their content when they
+// export a contiguous buffer; anything else is refused.
+TL_NOINLINE int tl_write_bytes_slow(TLParserObject *self, PyObject *data) {
+  if (data == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    return -1;
+  }
+  if (!PyObject_CheckBuffer(data)) {
+    tl_expected("bytes", data);
+    return -1;
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
+    if (PyErr_ExceptionMatches(PyExc_BufferError)) {
+      PyErr_Clear();
+      tl_expected("bytes", data);
+    }
+    return -1;
+  }
+  int status = tl_write_raw_bytes(self, view.buf, (size_t)view.len);
+  PyBuffer_Release(&view);
+  return status;
+}
+
+// UTF-8 length of a str's characters; false when one is a lone surrogate,
+// which strict UTF-8 cannot encode.
+template <typename Ch>
+bool tl_utf8_length(const Ch *s, Py_ssize_t n, size_t *out) {
+  size_t len = (size_t)n;
+  for (Py_ssize_t i = 0; i < n; i++) {
+    Py_UCS4 c = s[i];
+    if (c < 0x80) continue;
+    if (c < 0x800) {
+      len += 1;
+    } else if (c < 0x10000) {
+      if (Py_UNICODE_IS_SURROGATE(c)) return false;
+      len += 2;
+    } else {
+      len += 3;
+    }
+  }
+  *out = len;
+  return true;
+}
+
+template <typename Ch>
+void tl_utf8_encode(const Ch *s, Py_ssize_t n, unsigned char *out) {
+  for (Py_ssize_t i = 0; i < n; i++) {
+    Py_UCS4 c = s[i];
+    if (c < 0x80) {
+      *out++ = (unsigned char)c;
+    } else if (c < 0x800) {
+      *out++ = (unsigned char)(0xC0 | (c >> 6));
+      *out++ = (unsigned char)(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *out++ = (unsigned char)(0xE0 | (c >> 12));
+      *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+      *out++ = (unsigned char)(0x80 | (c & 0x3F));
+    } else {
+      *out++ = (unsigned char)(0xF0 | (c >> 18));
+      *out++ = (unsigned char)(0x80 | ((c >> 12) & 0x3F));
+      *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+      *out++ = (unsigned char)(0x80 | (c & 0x3F));
+    }
+  }
+}
+
+template <typename Ch>
+int tl_write_text(TLParserObject *self, PyObject *text, const Ch *chars,
+                  Py_ssize_t n) {
+  size_t len;
+  if (!tl_utf8_length(chars, n, &len)) {
+    // The interpreter's own encoder reports the lone surrogate.
+    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text));
+    if (!encoded) return -1;
+    return tl_write_raw_bytes(self, PyBytes_AS_STRING(encoded.get()),
+                              (size_t)PyBytes_GET_SIZE(encoded.get()));
+  }
+  unsigned char *out = tl_begin_bytes(self, len);
+  if (!out) return -1;
+  tl_utf8_encode(chars, n, out);
+  tl_end_bytes(self, out + len);
+  return 0;
+}
+
+// Text that is not plain ASCII is encoded straight into the buffer, with no
+// temporary bytes object and no UTF-8 copy cached on the caller's string.
+TL_NOINLINE int tl_write_string_slow(TLParserObject *self, PyObject *data) {
+  if (data == Py_None) {
+    tl_no_attribute("encode");
+    return -1;
+  }
+  if (!PyUnicode_Check(data)) {
+    // Fails with the interpreter's own TypeError for a non-str.
+    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(data));
+    return encoded ? 0 : -1;
+  }
+  if (PyUnicode_READY(data) < 0) return -1;
+  const void *chars = PyUnicode_DATA(data);
+  Py_ssize_t n = PyUnicode_GET_LENGTH(data);
+  switch (PyUnicode_KIND(data)) {
+    case PyUnicode_1BYTE_KIND:
+      return tl_write_text(self, data, (const Py_UCS1 *)chars, n);
+    case PyUnicode_2BYTE_KIND:
+      return tl_write_text(self, data, (const Py_UCS2 *)chars, n);
+    default:
+      return tl_write_text(self, data, (const Py_UCS4 *)chars, n);
+  }
+}
+
+}  // namespace
+
+static TL_INLINE int TLParser__write_bytes(TLParserObject *self,
+                                           PyObject *data) {
+  if (TL_LIKELY(PyBytes_Check(data)))
+    return tl_write_raw_bytes(self, PyBytes_AS_STRING(data),
+                              (size_t)PyBytes_GET_SIZE(data));
+  if (tl_write_bytes_slow(self, data) == 0) return 0;
+  TL_TB("TLParser._write_bytes");
+  return -1;
+}
+
+static TL_INLINE int TLParser__write_string(TLParserObject *self,
+                                            PyObject *data) {
+  int status;
+  if (TL_LIKELY(PyUnicode_CheckExact(data) && PyUnicode_IS_COMPACT_ASCII(data)))
+    status = tl_write_raw_bytes(self, PyUnicode_DATA(data),
+                                (size_t)PyUnicode_GET_LENGTH(data));
+  else
+    status = tl_write_string_slow(self, data);
+  if (TL_UNLIKELY(status < 0)) TL_TB("TLParser._write_string");
+  return status;
+}
+
+// Readers check `n <= size - pos` before touching a byte; a short read sets
+// _error and yields a neutral value. _position may stand past the end when
+// the input stops inside the padding of its last byte string.
+static TL_INLINE uint32_t TLParser__read_int32(TLParserObject *self) {
+  size_t pos = self->_position, size = self->_buffer_size;
+  if (TL_UNLIKELY(pos > size || size - pos < 4)) {
+    self->_error = 1;
+    return 0;
+  }
+  uint32_t v;
+  memcpy(&v, self->_input + pos, 4);
+  self->_position = pos + 4;
+  return v;
+}
+
+static TL_INLINE uint64_t TLParser__read_int64(TLParserObject *self) {
+  size_t pos = self->_position, size = self->_buffer_size;
+  if (TL_UNLIKELY(pos > size || size - pos < 8)) {
+    self->_error = 1;
+    return 0;
+  }
+  uint64_t v;
+  memcpy(&v, self->_input + pos, 8);
+  self->_position = pos + 8;
+  return v;
+}
+
+static TL_INLINE double TLParser__read_double(TLParserObject *self) {
+  size_t pos = self->_position, size = self->_buffer_size;
+  if (TL_UNLIKELY(pos > size || size - pos < 8)) {
+    self->_error = 1;
+    return 0.0;
+  }
+  double v;
+  memcpy(&v, self->_input + pos, 8);
+  self->_position = pos + 8;
+  return v;
+}
+
+namespace {
+
+// Locates the payload of the byte string at the cursor and moves past it and
+// its padding. A short read sets _error, leaves the cursor after whatever
+// part of the prefix was read, and returns false.
+TL_INLINE bool tl_read_span(TLParserObject *self, const unsigned char **data,
+                            size_t *len) {
+  size_t pos = self->_position, size = self->_buffer_size;
+  const unsigned char *in = self->_input;
+  if (TL_UNLIKELY(pos >= size)) {
+    self->_error = 1;
+    return false;
+  }
+  size_t n = in[pos++];
+  if (n == 0xFE) {
+    if (TL_UNLIKELY(size - pos < 3)) {
+      self->_position = pos;
+      self->_error = 1;
+      return false;
+    }
+    n = (size_t)in[pos] | ((size_t)in[pos + 1] << 8) |
+        ((size_t)in[pos + 2] << 16);
+    pos += 3;
+  }
+  if (TL_UNLIKELY(size - pos < n)) {
+    self->_position = pos;
+    self->_error = 1;
+    return false;
+  }
+  *data = in + pos;
+  *len = n;
+  pos += n;
+  self->_position = pos + ((0 - pos) & 3);
+  return true;
+}
+
+}  // namespace
+
+static TL_INLINE PyObject *TLParser__read_bytes(TLParserObject *self) {
+  const unsigned char *data;
+  size_t len;
+  if (!tl_read_span(self, &data, &len)) return Py_NewRef(S.empty_bytes);
+  PyObject *r = PyBytes_FromStringAndSize((const char *)data, (Py_ssize_t)len);
+  if (TL_UNLIKELY(!r)) TL_TB("TLParser._read_bytes");
+  return r;
+}
+
+static TL_INLINE PyObject *TLParser__read_string(TLParserObject *self) {
+  const unsigned char *data;
+  size_t len;
+  if (!tl_read_span(self, &data, &len) || len == 0)
+    return Py_NewRef(S.empty_str);
+  PyObject *r = PyUnicode_DecodeUTF8((const char *)data, (Py_ssize_t)len,
+                                     nullptr);
+  if (TL_UNLIKELY(!r)) TL_TB("TLParser._read_string");
+  return r;
+}
+
+// ===========================================================================
+// Value dispatch
+// ===========================================================================
+
+namespace {
+
+// int and its subclasses (bool included) are read as they are; any other
+// object goes through its __int__, as the interpreter's conversion would.
+TL_NOINLINE PyObject *tl_number_long(PyObject *v) {
+  PyNumberMethods *nb = Py_TYPE(v)->tp_as_number;
+  if (!nb || !nb->nb_int) {
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return nullptr;
+  }
+  return PyNumber_Long(v);
+}
+
+TL_NOINLINE int tl_long_to_int32(PyObject *v, int32_t *out) {
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (overflow) {
+    (void)PyLong_AsLong(v);  // the interpreter's own OverflowError
+    return -1;
+  }
+  if (x == -1 && PyErr_Occurred()) return -1;
+  if (x < INT32_MIN || x > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError,
+                    "value too large to convert to int32_t");
+    return -1;
+  }
+  *out = (int32_t)x;
+  return 0;
+}
+
+TL_NOINLINE int tl_as_int32_slow(PyObject *v, int32_t *out) {
+  if (PyLong_Check(v)) return tl_long_to_int32(v, out);
+  Ref n = Ref::steal(tl_number_long(v));
+  return n ? tl_long_to_int32(n.get(), out) : -1;
+}
+
+TL_INLINE int tl_as_int32(PyObject *v, int32_t *out) {
+  if (TL_LIKELY(PyLong_CheckExact(v))) {
+    // One 30-bit digit always fits.
+    Py_ssize_t size = Py_SIZE(v);
+    if (size >= -1 && size <= 1) {
+      int32_t d = (int32_t)((PyLongObject *)v)->ob_digit[0];
+      *out = size * d;
+      return 0;
+    }
+  }
+  return tl_as_int32_slow(v, out);
+}
+
+TL_NOINLINE int tl_long_to_uint64(PyObject *v, uint64_t *out) {
+  if (_PyLong_Sign(v) < 0) {
+    PyErr_SetString(PyExc_OverflowError,
+                    "can't convert negative value to uint64_t");
+    return -1;
+  }
+  unsigned long x = PyLong_AsUnsignedLong(v);
+  if (x == (unsigned long)-1 && PyErr_Occurred()) return -1;
+  *out = x;
+  return 0;
+}
+
+TL_NOINLINE int tl_as_uint64_slow(PyObject *v, uint64_t *out) {
+  if (PyLong_Check(v)) return tl_long_to_uint64(v, out);
+  Ref n = Ref::steal(tl_number_long(v));
+  return n ? tl_long_to_uint64(n.get(), out) : -1;
+}
+
+TL_INLINE int tl_as_uint64(PyObject *v, uint64_t *out) {
+  if (TL_LIKELY(PyLong_CheckExact(v))) {
+    Py_ssize_t size = Py_SIZE(v);
+    const digit *d = ((PyLongObject *)v)->ob_digit;
+    if (size == 0 || size == 1) {
+      *out = size ? d[0] : 0;
+      return 0;
+    }
+    if (size == 2) {
+      *out = (uint64_t)d[0] | ((uint64_t)d[1] << PyLong_SHIFT);
+      return 0;
+    }
+  }
+  return tl_as_uint64_slow(v, out);
+}
+
+TL_INLINE int tl_as_double(PyObject *v, double *out) {
+  if (TL_LIKELY(PyFloat_CheckExact(v))) {
+    *out = PyFloat_AS_DOUBLE(v);
+    return 0;
+  }
+  double x = PyFloat_AsDouble(v);
+  if (x == -1.0 && PyErr_Occurred()) return -1;
+  *out = x;
+  return 0;
+}
+
+TL_INLINE int tl_truth(PyObject *v) {
+  if (v == Py_True) return 1;
+  if (v == Py_False || v == Py_None) return 0;
+  return PyObject_IsTrue(v);
+}
+
+}  // namespace
+
+static int TLParser__write_vector(TLParserObject *self, PyObject *vector,
+                                  const TLVectorInfo *vec, int depth);
+static int TLParser__write_object(TLParserObject *self, PyObject *value,
+                                  int depth);
+static PyObject *TLParser__read_vector(TLParserObject *self,
+                                       const TLVectorInfo *vec, int depth);
+static PyObject *TLParser__read_object(TLParserObject *self, int depth);
+
+// `depth` is the level of the object or vector that holds the value.
+static TL_INLINE int TLParser__write_value(TLParserObject *self,
+                                           PyObject *value, TLType type,
+                                           const TLVectorInfo *vec,
+                                           int depth) {
+  int status;
+  switch (type) {
+    case TL_TYPE_INT: {
+      int32_t x;
+      status = tl_as_int32(value, &x);
+      if (TL_LIKELY(status == 0)) status = TLParser__write_int32(self, x);
+      break;
+    }
+    case TL_TYPE_LONG: {
+      uint64_t x;
+      status = tl_as_uint64(value, &x);
+      if (TL_LIKELY(status == 0)) status = TLParser__write_int64(self, x);
+      break;
+    }
+    case TL_TYPE_DOUBLE: {
+      double x;
+      status = tl_as_double(value, &x);
+      if (TL_LIKELY(status == 0)) status = TLParser__write_double(self, x);
+      break;
+    }
+    case TL_TYPE_STRING:
+      status = TLParser__write_string(self, value);
+      break;
+    case TL_TYPE_BYTES:
+      status = TLParser__write_bytes(self, value);
+      break;
+    case TL_TYPE_BOOL: {
+      int truth = tl_truth(value);
+      status = truth < 0 ? -1 : TLParser__write_int32(self, truth);
+      break;
+    }
+    case TL_TYPE_VECTOR:
+      status = TLParser__write_vector(self, value, vec, depth + 1);
+      break;
+    case TL_TYPE_OBJECT:
+      status = TLParser__write_object(self, value, depth + 1);
+      break;
+    default:
+      PyErr_Format(PyExc_ValueError, "Unknown type: %d", (int)(int32_t)type);
+      status = -1;
+  }
+  if (TL_UNLIKELY(status < 0)) TL_TB("TLParser._write_value");
+  return status;
+}
+
+static TL_INLINE PyObject *TLParser__read_value(TLParserObject *self,
+                                                TLType type,
+                                                const TLVectorInfo *vec,
+                                                int depth) {
+  PyObject *r;
+  switch (type) {
+    case TL_TYPE_INT:
+      r = PyLong_FromUnsignedLong(TLParser__read_int32(self));
+      break;
+    case TL_TYPE_LONG:
+      r = PyLong_FromUnsignedLongLong(TLParser__read_int64(self));
+      break;
+    case TL_TYPE_DOUBLE:
+      r = PyFloat_FromDouble(TLParser__read_double(self));
+      break;
+    case TL_TYPE_STRING:
+      r = TLParser__read_string(self);
+      break;
+    case TL_TYPE_BYTES:
+      r = TLParser__read_bytes(self);
+      break;
+    case TL_TYPE_BOOL:
+      r = Py_NewRef(TLParser__read_int32(self) ? Py_True : Py_False);
+      break;
+    case TL_TYPE_VECTOR:
+      r = TLParser__read_vector(self, vec, depth + 1);
+      break;
+    case TL_TYPE_OBJECT:
+      r = TLParser__read_object(self, depth + 1);
+      break;
+    default:
+      self->_error = 1;
+      PyErr_Format(PyExc_ValueError, "Unknown type: %d", (int)(int32_t)type);
+      r = nullptr;
+  }
+  if (TL_UNLIKELY(!r)) TL_TB("TLParser._read_value");
+  return r;
+}
+
+// ===========================================================================
+// Vectors
+// ===========================================================================
+// The element kind of a vector comes from its type text, derived once at
+// compilation into the field's TLVectorInfo chain; a vector without one has
+// 32-bit integer elements.
+
+namespace {
+
+TL_NOINLINE int tl_vector_changed() {
+  PyErr_SetString(PyExc_RuntimeError, "list changed size during pack");
+  return -1;
+}
+
+int tl_write_vector(TLParserObject *self, PyObject *vector,
+                    const TLVectorInfo *vec, int depth) {
+  if (TL_UNLIKELY(depth > kMaxDepth)) return tl_depth_error();
+  Ref list;
+  if (TL_LIKELY(PyList_CheckExact(vector))) {
+    list = Ref::own(vector);  // held: element conversions may run Python code
+  } else if (PyList_Check(vector)) {
+    tl_expected("list", vector);
+    return -1;
+  } else {
+    list = Ref::steal(PySequence_List(vector));
+    if (!list) return -1;
+  }
+  PyObject *items = list.get();
+  Py_ssize_t count = PyList_GET_SIZE(items);
+  if (TL_UNLIKELY(count > INT32_MAX)) {
+    PyErr_SetString(PyExc_OverflowError,
+                    "value too large to convert to int32_t");
+    return -1;
+  }
+  TLType elem_type = vec ? vec->elem_type : TL_TYPE_INT;
+  const TLVectorInfo *elem_vec = vec ? vec->elem_vec : nullptr;
+  if (TLParser__write_int32(self, (int32_t)kVectorId) < 0 ||
+      TLParser__write_int32(self, (int32_t)count) < 0)
+    return -1;
+  for (Py_ssize_t i = 0; i < count; i++) {
+    // The count is already written: a list that shrinks or grows under a
+    // conversion would make the output lie, so it fails the pack.
+    if (TL_UNLIKELY(i >= PyList_GET_SIZE(items))) return tl_vector_changed();
+    Ref item = Ref::own(PyList_GET_ITEM(items, i));
+    if (TL_UNLIKELY(TLParser__write_value(self, item.get(), elem_type,
+                                          elem_vec, depth) < 0))
+      return -1;
+  }
+  if (TL_UNLIKELY(PyList_GET_SIZE(items) != count)) return tl_vector_changed();
+  return 0;
+}
+
+size_t tl_fixed_width(TLType type) {
+  switch (type) {
+    case TL_TYPE_INT:
+    case TL_TYPE_BOOL:
+      return 4;
+    case TL_TYPE_LONG:
+    case TL_TYPE_DOUBLE:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+// Elements of a fixed width that are all present in the input: no bounds
+// checks per element.
+PyObject *tl_read_fixed_elements(TLParserObject *self, TLType type,
+                                 PyObject *list, Py_ssize_t count) {
+  PyObject **slots = ((PyListObject *)list)->ob_item;
+  const unsigned char *in = self->_input + self->_position;
+  size_t width = tl_fixed_width(type);
+  for (Py_ssize_t i = 0; i < count; i++, in += width) {
+    PyObject *v;
+    if (type == TL_TYPE_LONG) {
+      uint64_t x;
+      memcpy(&x, in, 8);
+      v = PyLong_FromUnsignedLongLong(x);
+    } else if (type == TL_TYPE_DOUBLE) {
+      double x;
+      memcpy(&x, in, 8);
+      v = PyFloat_FromDouble(x);
+    } else {
+      uint32_t x;
+      memcpy(&x, in, 4);
+      v = type == TL_TYPE_BOOL ? Py_NewRef(x ? Py_True : Py_False)
+                               : PyLong_FromUnsignedLong(x);
+    }
+    if (TL_UNLIKELY(!v)) return nullptr;
+    slots[i] = v;
+  }
+  self->_position += (size_t)count * width;
+  return list;
+}
+
+PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
+                         int depth) {
+  if (TL_UNLIKELY(depth > kMaxDepth)) {
+    tl_depth_error();
+    return nullptr;
+  }
+  uint32_t vector_id = TLParser__read_int32(self);
+  if (TL_UNLIKELY(vector_id != kVectorId)) {
+    self->_error = 1;
+    tl_hex_error("Invalid vector ID: ", vector_id);
+    return nullptr;
+  }
+  int32_t count = (int32_t)TLParser__read_int32(self);
+
+  // Every element takes at least 4 bytes, except that the last item of the
+  // input may be a byte string of 1; the enclosing vectors' elements still
+  // to come need 4 bytes each. A count the input cannot hold stops the read
+  // before anything is allocated for it.
+  size_t pos = self->_position, size = self->_buffer_size;
+  size_t remain = pos < size ? size - pos : 0;
+  size_t avail = remain > self->_reserved ? remain - self->_reserved : 0;
+  if (TL_UNLIKELY(count < 0 ||
+                  (count > 0 && (avail == 0 ||
+                                 (size_t)(count - 1) > (avail - 1) / 4)))) {
+    self->_error = 1;
+    self->_halt = 1;
+    return PyList_New(0);
+  }
+
+  TLType elem_type = vec ? vec->elem_type : TL_TYPE_INT;
+  const TLVectorInfo *elem_vec = vec ? vec->elem_vec : nullptr;
+  Ref list = Ref::steal(PyList_New(count));
+  if (!list) return nullptr;
+  size_t width = tl_fixed_width(elem_type);
+  if (width && remain / width >= (size_t)count) {
+    if (!tl_read_fixed_elements(self, elem_type, list.get(), count))
+      return nullptr;
+    return list.release();
+  }
+
+  // Elements go on being read after a short read, each yielding its neutral
+  // value, so that the reported position is where the last read left it.
+  PyObject **slots = ((PyListObject *)list.get())->ob_item;
+  bool nested = elem_type == TL_TYPE_VECTOR || elem_type == TL_TYPE_OBJECT;
+  size_t outer_reserved = self->_reserved;
+  for (int32_t i = 0; i < count; i++) {
+    if (nested) self->_reserved = outer_reserved + 4 * (size_t)(count - 1 - i);
+    PyObject *v = TLParser__read_value(self, elem_type, elem_vec, depth);
+    if (TL_UNLIKELY(!v)) return nullptr;
+    slots[i] = v;
+    if (TL_UNLIKELY(self->_halt)) {
+      Py_SET_SIZE(list.get(), i + 1);
+      break;
+    }
+  }
+  self->_reserved = outer_reserved;
+  return list.release();
+}
+
+}  // namespace
+
+static int TLParser__write_vector(TLParserObject *self, PyObject *vector,
+                                  const TLVectorInfo *vec, int depth) {
+  int status = tl_write_vector(self, vector, vec, depth);
+  if (TL_UNLIKELY(status < 0)) TL_TB("TLParser._write_vector");
+  return status;
+}
+
+static PyObject *TLParser__read_vector(TLParserObject *self,
+                                       const TLVectorInfo *vec, int depth) {
+  PyObject *r = tl_read_vector(self, vec, depth);
+  if (TL_UNLIKELY(!r)) TL_TB("TLParser._read_vector");
+  return r;
+}
+
+// ===========================================================================
+// Object writer
+// ===========================================================================
+
+namespace {
+
+TL_INLINE TLSchemaCompilerObject *tl_compiler(TLParserObject *self) {
+  return (TLSchemaCompilerObject *)self->_compiler;
+}
+
+TL_NOINLINE int tl_fetch_mapping(PyObject *obj, const TLField &f, Ref *out) {
+  int has = PySequence_Contains(obj, f.py_name);
+  if (has <= 0) return has;
+  *out = Ref::steal(PyObject_GetItem(obj, f.py_name));
+  return *out ? 1 : -1;
+}
+
+// A field's value in the object being written: 1 with a new reference in
+// *out, 0 when the key is absent, -1 on error. An exact dict costs one hash
+// lookup with the schema's own key and its cached hash; other mappings are
+// asked with `in` and then subscripted.
+TL_INLINE int tl_fetch(PyObject *obj, bool is_dict, const TLField &f,
+                       Ref *out) {
+  if (TL_LIKELY(is_dict)) {
+    PyObject *v = _PyDict_GetItem_KnownHash(obj, f.py_name, f.py_hash);
+    if (v) {
+      *out = Ref::own(v);
+      return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+  }
+  return tl_fetch_mapping(obj, f, out);
+}
+
+TL_NOINLINE TLConstructor *tl_unknown_constructor(PyObject *name) {
+  PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name);
+  return nullptr;
+}
+
+TL_INLINE TLConstructor *tl_find_constructor(TLParserObject *self,
+                                             PyObject *name) {
+  const char *text;
+  Py_ssize_t len;
+  if (TL_LIKELY(PyUnicode_IS_COMPACT_ASCII(name))) {
+    text = (const char *)PyUnicode_DATA(name);
+    len = PyUnicode_GET_LENGTH(name);
+  } else if (!(text = PyUnicode_AsUTF8AndSize(name, &len))) {
+    return nullptr;
+  }
+  TLConstructor *c = tl_compiler(self)->_name_map.find(text, (size_t)len);
+  return TL_LIKELY(c != nullptr) ? c : tl_unknown_constructor(name);
+}
+
+// Values of an object's conditional fields, fetched by the flags pass and
+// used again by the fields pass. They live on one stack in the parser, so
+// nested objects reuse a single allocation; the frame releases its values
+// and pops itself on every exit.
+struct SlotFrame {
+  TLParserObject *self;
+  size_t base;
+  size_t count = 0;
+
+  SlotFrame(TLParserObject *parser) : self(parser), base(parser->_slots_top) {}
+  SlotFrame(const SlotFrame &) = delete;
+  SlotFrame &operator=(const SlotFrame &) = delete;
+  ~SlotFrame() {
+    for (size_t i = 0; i < count; i++) Py_XDECREF(self->_slots[base + i]);
+    self->_slots_top = base;
+  }
+
+  int push(size_t n) {
+    size_t need = base + n;
+    if (need > self->_slots_cap) {
+      size_t cap = self->_slots_cap ? self->_slots_cap : 64;
+      while (cap < need) cap *= 2;
+      PyObject **grown =
+          (PyObject **)PyMem_Realloc(self->_slots, cap * sizeof(PyObject *));
+      if (!grown) {
+        PyErr_NoMemory();
+        return -1;
+      }
+      self->_slots = grown;
+      self->_slots_cap = cap;
+    }
+    memset(self->_slots + base, 0, n * sizeof(PyObject *));
+    self->_slots_top = need;
+    count = n;
+    return 0;
+  }
+};
+
+// What a missing non-conditional field is written as.
+PyObject *tl_default_value(TLType type) {
+  switch (type) {
+    case TL_TYPE_INT:
+    case TL_TYPE_LONG:
+      return Py_NewRef(S.zero);
+    case TL_TYPE_DOUBLE:
+      return PyFloat_FromDouble(0.0);
+    case TL_TYPE_STRING:
+      return Py_NewRef(S.empty_str);
+    case TL_TYPE_BYTES:
+      return Py_NewRef(S.empty_bytes);
+    case TL_TYPE_BOOL:
+      return Py_NewRef(Py_False);
+    case TL_TYPE_VECTOR:
+      return PyList_New(0);
+    case TL_TYPE_OBJECT:
+      return PyDict_New();  // has no "_", so writing it fails as it should
+    default:
+      return Py_NewRef(Py_None);
+  }
+}
+
+int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
+  if (TL_UNLIKELY(depth > kMaxDepth)) return tl_depth_error();
+  const bool is_dict = PyDict_CheckExact(value);
+  Ref name;
+  if (TL_LIKELY(is_dict)) {
+    PyObject *n = PyDict_GetItemWithError(value, S.underscore);
+    if (!n && PyErr_Occurred()) return -1;
+    name = Ref::own(n ? n : Py_None);
+  } else {
+    name = Ref::steal(PyObject_CallMethodOneArg(value, S.get, S.underscore));
+    if (!name) return -1;
+  }
+  PyObject *nm = name.get();
+  if (TL_UNLIKELY(!PyUnicode_CheckExact(nm) || PyUnicode_GET_LENGTH(nm) == 0)) {
+    if (nm != Py_None && !PyUnicode_CheckExact(nm)) {
+      tl_expected("str", nm);
+      return -1;
+    }
+    PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
+    return -1;
+  }
+  TLConstructor *c = tl_find_constructor(self, nm);
+  if (TL_UNLIKELY(!c)) return -1;
+  if (TL_UNLIKELY(c->bad_bit_field >= 0)) return tl_bad_bit_error(c);
+
+  const TLField *fields = c->fields;
+  const int32_t nfields = c->field_count;
+  uint32_t words[2] = {0, 0};  // "flags", "flags2"
+  SlotFrame frame(self);
+  if (c->cond_count) {
+    if (is_dict && c->slot_count && frame.push((size_t)c->slot_count) < 0)
+      return -1;
+    size_t k = 0;
+    for (int32_t i = 0; i < nfields; i++) {
+      const TLField &f = fields[i];
+      if (f.role != TL_ROLE_COND && f.role != TL_ROLE_COND_BOOL) continue;
+      Ref v;
+      int found = tl_fetch(value, is_dict, f, &v);
+      if (found < 0) return -1;
+      bool present = f.role == TL_ROLE_COND_BOOL
+                         ? found && v.get() == Py_True
+                         : found && v.get() != Py_None;
+      if (present) words[f.flag_info.flags_index != 0] |= f.mask;
+      if (f.role == TL_ROLE_COND && is_dict) self->_slots[frame.base + k++] = v.release();
+    }
+  }
+
+  if (TLParser__write_int32(self, (int32_t)c->id) < 0) return -1;
+  size_t k = 0;
+  for (int32_t i = 0; i < nfields; i++) {
+    const TLField &f = fields[i];
+    switch (f.role) {
+      case TL_ROLE_FLAGS:
+        if (TLParser__write_int32(self, (int32_t)words[0]) < 0) return -1;
+        break;
+      case TL_ROLE_FLAGS2:
+        if (TLParser__write_int32(self, (int32_t)words[1]) < 0) return -1;
+        break;
+      case TL_ROLE_COND_BOOL:
+        break;  // carried by its bit alone
+      case TL_ROLE_COND: {
+        size_t slot = frame.base + k++;
+        // The bit may also have been set by another field sharing it.
+        if (!(words[f.flag_info.flags_index != 0] & f.mask)) break;
+        Ref fetched;
+        PyObject *v;
+        if (is_dict) {
+          v = self->_slots[slot];  // the frame holds the reference
+        } else {
+          if (tl_fetch(value, false, f, &fetched) < 0) return -1;
+          v = fetched.get();
+        }
+        if (!v || v == Py_None) break;
+        if (TLParser__write_value(self, v, f.type, f.vec, depth) < 0)
+          return -1;
+        break;
+      }
+      default: {
+        Ref v;
+        int found = tl_fetch(value, is_dict, f, &v);
+        if (found < 0) return -1;
+        if (!found && !(v = Ref::steal(tl_default_value(f.type)))) return -1;
+        if (TLParser__write_value(self, v.get(), f.type, f.vec, depth) < 0)
+          return -1;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+static int TLParser__write_object(TLParserObject *self, PyObject *value,
+                                  int depth) {
+  int status = tl_write_object(self, value, depth);
+  if (TL_UNLIKELY(status < 0)) TL_TB("TLParser._write_object");
+  return status;
+}
+
+// ===========================================================================
+// Object reader
+// ===========================================================================
+
+namespace {
+
+Py_hash_t g_underscore_hash;
+
+PyObject *tl_read_object(TLParserObject *self, int depth) {
+  if (TL_UNLIKELY(depth > kMaxDepth)) {
+    tl_depth_error();
+    return nullptr;
+  }
+  size_t pos = self->_position, size = self->_buffer_size;
+  if (TL_UNLIKELY(pos > size || size - pos < 4)) {
+    self->_error = 1;
+    Py_RETURN_NONE;
+  }
+  uint32_t id = TLParser__read_int32(self);
+  const TLConstructor *c = tl_compiler(self)->_id_map.find(id);
+  if (TL_UNLIKELY(!c)) {
+    tl_hex_error("Unknown constructor ID: ", id);
+    return nullptr;
+  }
+  if (TL_UNLIKELY(c->bad_bit_field >= 0)) {
+    tl_bad_bit_error(c);
+    return nullptr;
+  }
+  Ref result = Ref::steal(c->key_count > 5 ? _PyDict_NewPresized(c->key_count)
+                                           : PyDict_New());
+  if (!result) return nullptr;
+  PyObject *d = result.get();
+  if (_PyDict_SetItem_KnownHash(d, S.underscore, c->py_name,
+                                g_underscore_hash) < 0)
+    return nullptr;
+
+  uint32_t words[2] = {0, 0};  // "flags", "flags2" as read so far
+  const TLField *fields = c->fields;
+  for (int32_t i = 0, n = c->field_count; i < n; i++) {
+    const TLField &f = fields[i];
+    PyObject *v;
+    switch (f.role) {
+      case TL_ROLE_FLAGS:
+        words[0] = TLParser__read_int32(self);
+        continue;
+      case TL_ROLE_FLAGS2:
+        words[1] = TLParser__read_int32(self);
+        continue;
+      case TL_ROLE_COND_BOOL:
+        v = words[f.flag_info.flags_index != 0] & f.mask ? Py_True : Py_False;
+        if (_PyDict_SetItem_KnownHash(d, f.py_name, v, f.py_hash) < 0)
+          return nullptr;
+        continue;
+      case TL_ROLE_COND:
+        if (!(words[f.flag_info.flags_index != 0] & f.mask)) {
+          if (_PyDict_SetItem_KnownHash(d, f.py_name, Py_None, f.py_hash) < 0)
+            return nullptr;
+          continue;
+        }
+        break;
+      default:
+        break;
+    }
+    v = TLParser__read_value(self, f.type, f.vec, depth);
+    if (TL_UNLIKELY(!v)) return nullptr;
+    if (TL_UNLIKELY(self->_error)) {
+      // Stop at the first short read; unpack reports it.
+      Py_DECREF(v);
+      return result.release();
+    }
+    int status = _PyDict_SetItem_KnownHash(d, f.py_name, v, f.py_hash);
+    Py_DECREF(v);
+    if (TL_UNLIKELY(status < 0)) return nullptr;
+  }
+  return result.release();
+}
+
+}  // namespace
+
+static PyObject *TLParser__read_object(TLParserObject *self, int depth) {
+  PyObject *r = tl_read_object(self, depth);
+  if (TL_UNLIKELY(!r)) TL_TB("TLParser._read_object");
+  return r;
+}
+
+// Out-of-line entries for the operation table.
+static int TLParser__ensure_buffer_op(TLParserObject *self, size_t needed) {
+  return TLParser__ensure_buffer(self, needed);
+}
+static PyObject *TLParser__read_value_op(TLParserObject *self, TLType type,
+                                         const TLVectorInfo *vec, int depth) {
+  return TLParser__read_value(self, type, vec, depth);
+}
+static int TLParser__write_value_op(TLParserObject *self, PyObject *value,
+                                    TLType type, const TLVectorInfo *vec,
+                                    int depth) {
+  return TLParser__write_value(self, value, type, vec, depth);
+}
+
+static const TLParser_vtable kParserVtable = {
+    TLParser__read_value_op,  TLParser__write_value_op,
+    TLParser__read_int32,     TLParser__read_int64,
+    TLParser__read_double,    TLParser__read_bytes,
+    TLParser__read_string,    TLParser__read_vector,
+    TLParser__read_object,    TLParser__write_int32,
+    TLParser__write_int64,    TLParser__write_double,
+    TLParser__write_bytes,    TLParser__write_string,
+    TLParser__write_vector,   TLParser__write_object,
+    TLParser__ensure_buffer_op,
+};
+
+// ===========================================================================
+// Parser construction and teardown
+// ===========================================================================
 
 static int TLParser___cinit__(TLParserObject *self, PyObject *args,
                               PyObject *kwds) {
@@ -1170,7 +2318,7 @@ static int TLParser___cinit__(TLParserObject *self, PyObject *args,
   Ref done = Ref::steal(
       PyObject_CallMethodOneArg(self->_compiler, S.compile, schema_json));
   if (!done) return -1;
-  TLSchemaCompilerObject *c = (TLSchemaCompilerObject *)self->_compiler;
+  TLSchemaCompilerObject *c = tl_compiler(self);
   self->_schema = c->_vtab->get_schema(c);
   self->_buffer = nullptr;
   self->_position = 0;
@@ -1185,6 +2333,7 @@ static PyObject *TLParser_new(PyTypeObject *type, PyObject *args,
   PyObject *o = type->tp_alloc(type, 0);
   if (!o) return nullptr;
   TLParserObject *self = (TLParserObject *)o;
+  self->_vtab = &kParserVtable;
   self->_compiler = Py_NewRef(Py_None);
   int status = -1;
   try {
@@ -1205,8 +2354,10 @@ static void TLParser_dealloc(PyObject *o) {
   PyObject_GC_UnTrack(o);
   PyObject *et, *ev, *etb;
   PyErr_Fetch(&et, &ev, &etb);
-  free(self->_buffer);
+  tl_block_free(self->_buffer);
   self->_buffer = nullptr;
+  PyMem_Free(self->_slots);
+  self->_slots = nullptr;
   PyErr_Restore(et, ev, etb);
   Py_CLEAR(self->_compiler);
   Py_TYPE(o)->tp_free(o);
@@ -1239,36 +2390,152 @@ static PyTypeObject TLParserType = [] {
 // Pack and unpack
 // ===========================================================================
 
-static PyObject *TLParser_pack(PyObject *, PyObject *const *args,
-                               Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *names[1] = {S.arg_value};
-  PyObject *value;
-  if (tl_parse_args("pack", 1, names, args, nargs, kwnames, &value) < 0) {
-    TL_TB("TLParser.pack");
-    return nullptr;
+namespace {
+
+// One parser serves one call at a time: a nested pack or unpack (from a
+// conversion's Python code, a finalizer or another thread) would reset the
+// cursor under the running call, so it is refused instead.
+struct BusyScope {
+  TLParserObject *self;
+  explicit BusyScope(TLParserObject *parser) : self(parser) {
+    self->_busy = 1;
   }
-  PyErr_SetString(PyExc_NotImplementedError, "pack");
+  BusyScope(const BusyScope &) = delete;
+  BusyScope &operator=(const BusyScope &) = delete;
+  ~BusyScope() {
+    self->_busy = 0;
+    self->_input = nullptr;  // never keep the caller's bytes past the call
+  }
+};
+
+TL_NOINLINE PyObject *tl_unavailable(TLParserObject *self) {
+  if (self->_busy)
+    PyErr_SetString(PyExc_RuntimeError,
+                    "TLParser is busy: another pack() or unpack() on this "
+                    "parser has not returned yet");
+  else
+    PyErr_SetString(PyExc_RuntimeError,
+                    "TLParser has no schema: it was cleared by the garbage "
+                    "collector");
   return nullptr;
 }
 
-static PyObject *TLParser_unpack(PyObject *, PyObject *const *args,
-                                 Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *names[1] = {S.arg_data};
-  PyObject *data;
-  if (tl_parse_args("unpack", 1, names, args, nargs, kwnames, &data) < 0) {
-    TL_TB("TLParser.unpack");
+TL_INLINE bool tl_available(TLParserObject *self) {
+  return !self->_busy && self->_compiler != Py_None;
+}
+
+// Turns the buffer into the returned bytes object, trimmed to `len`; the
+// next pack starts a new buffer of the same capacity.
+PyObject *tl_hand_over(TLParserObject *self, size_t len) {
+  void *block = self->_buffer - kBytesHeader;
+  self->_capacity_hint = self->_buffer_alloc_size;
+  self->_buffer = nullptr;
+  self->_buffer_alloc_size = 0;
+  void *fitted = PyObject_Realloc(block, kBytesHeader + len + 1);
+  if (fitted) block = fitted;  // a failed shrink keeps the valid larger block
+  PyVarObject *bytes =
+      PyObject_InitVar((PyVarObject *)block, &PyBytes_Type, (Py_ssize_t)len);
+  _Py_COMP_DIAG_PUSH
+  _Py_COMP_DIAG_IGNORE_DEPR_DECLS
+  ((PyBytesObject *)bytes)->ob_shash = -1;
+  _Py_COMP_DIAG_POP
+  ((char *)block + kBytesHeader)[len] = '\0';
+  return (PyObject *)bytes;
+}
+
+PyObject *tl_pack(TLParserObject *self, PyObject *value) {
+  if (TL_UNLIKELY(!tl_available(self))) return tl_unavailable(self);
+  if (self->_buffer_alloc_size < kMinCapacity) {
+    size_t cap = self->_capacity_hint > kMinCapacity ? self->_capacity_hint
+                                                     : kMinCapacity;
+    unsigned char *block = self->_buffer ? tl_block_realloc(self->_buffer, cap)
+                                         : tl_block_alloc(cap);
+    if (!block) return PyErr_NoMemory();
+    self->_buffer = block;
+    self->_buffer_alloc_size = cap;
+  }
+  BusyScope busy(self);
+  self->_position = 0;
+  self->_error = 0;
+  if (self->_vtab->_write_object(self, value, 1) < 0) return nullptr;
+  size_t len = self->_position;
+  if (len >= kHandOverMin) return tl_hand_over(self, len);
+  return PyBytes_FromStringAndSize((const char *)self->_buffer,
+                                   (Py_ssize_t)len);
+}
+
+// Reads straight from the caller's bytes, which are immutable and held by
+// the caller for the whole call.
+PyObject *tl_unpack(TLParserObject *self, PyObject *data) {
+  if (data == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
     return nullptr;
   }
-  if (data != Py_None && !PyBytes_CheckExact(data)) {
+  if (TL_UNLIKELY(!tl_available(self))) return tl_unavailable(self);
+  BusyScope busy(self);
+  self->_input = (const unsigned char *)PyBytes_AS_STRING(data);
+  self->_buffer_size = (size_t)PyBytes_GET_SIZE(data);
+  self->_position = 0;
+  self->_error = 0;
+  self->_halt = 0;
+  self->_reserved = 0;
+  Ref parsed = Ref::steal(self->_vtab->_read_object(self, 1));
+  if (!parsed) return nullptr;
+  if (self->_error) {
+    PyErr_Format(PyExc_RuntimeError, "Parse error at position %zu",
+                 self->_position);
+    return nullptr;
+  }
+  return parsed.release();
+}
+
+}  // namespace
+
+static PyObject *TLParser_pack(PyObject *o, PyObject *const *args,
+                               Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *value = nargs == 1 && !kwnames ? args[0] : nullptr;
+  PyObject *result = nullptr;
+  if (!value) {
+    PyObject *names[1] = {S.arg_value};
+    if (tl_parse_args("pack", 1, names, args, nargs, kwnames, &value) < 0)
+      value = nullptr;
+  }
+  if (value) {
+    try {
+      result = tl_pack((TLParserObject *)o, value);
+    } catch (...) {
+      tl_set_cpp_error();
+    }
+  }
+  if (TL_UNLIKELY(!result)) TL_TB("TLParser.pack");
+  return result;
+}
+
+static PyObject *TLParser_unpack(PyObject *o, PyObject *const *args,
+                                 Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *data = nargs == 1 && !kwnames ? args[0] : nullptr;
+  PyObject *result = nullptr;
+  if (!data) {
+    PyObject *names[1] = {S.arg_data};
+    if (tl_parse_args("unpack", 1, names, args, nargs, kwnames, &data) < 0)
+      data = nullptr;
+  }
+  if (data && data != Py_None && !PyBytes_CheckExact(data)) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got "
                  "%.200s)%s%U",
                  "data", "bytes", Py_TYPE(data)->tp_name, "", S.empty_str);
-    TL_TB("TLParser.unpack");
-    return nullptr;
+    data = nullptr;
   }
-  PyErr_SetString(PyExc_NotImplementedError, "unpack");
-  return nullptr;
+  if (data) {
+    try {
+      result = tl_unpack((TLParserObject *)o, data);
+    } catch (...) {
+      tl_set_cpp_error();
+    }
+  }
+  if (TL_UNLIKELY(!result)) TL_TB("TLParser.unpack");
+  return result;
 }
 
 // ===========================================================================
@@ -1430,6 +2697,7 @@ static int tl_module_exec_steps(PyObject *module) {
         (int)run_major, (int)run_minor));
 
   TL_INIT_CHECK(tl_init_constants());
+  g_underscore_hash = PyObject_Hash(S.underscore);
 
   PyObject *modules = PyImport_GetModuleDict();
   int known = PyDict_Contains(modules, S.module_name);
