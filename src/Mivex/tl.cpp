@@ -133,7 +133,6 @@ struct Constants {
   PyObject *constructors, *methods, *predicate, *method, *type, *id, *params,
       *name;
   PyObject *empty_str, *empty_bytes, *zero, *module_name;
-  PyObject *vector, *vector_open, *vector_close;
   PyObject *arg_json_data, *arg_schema_json, *arg_value, *arg_data,
       *arg_state;
   PyObject *dealloc_context;
@@ -162,9 +161,6 @@ int tl_init_constants() {
       {&S.name, "name"},
       {&S.empty_str, ""},
       {&S.module_name, "Mivex.tl"},
-      {&S.vector, "Vector"},
-      {&S.vector_open, "Vector<"},
-      {&S.vector_close, ">"},
       {&S.arg_json_data, "json_data"},
       {&S.arg_schema_json, "schema_json"},
       {&S.arg_value, "value"},
@@ -598,31 +594,48 @@ struct TLSchemaCompilerObject {
 
 namespace {
 
-// Classifies a type text without flag prefix.
-TLType tl_classify(PyObject *clean) {
+// Classifies a type text without flag prefix, given as UTF-8 bytes (equal
+// texts have equal encodings, and "?" and "Vector" are ASCII).
+TLType tl_classify(const char *s, size_t n) {
   static const struct {
     const char *text;
+    size_t len;
     TLType type;
   } table[] = {
-      {"int", TL_TYPE_INT},       {"#", TL_TYPE_INT},
-      {"long", TL_TYPE_LONG},     {"double", TL_TYPE_DOUBLE},
-      {"string", TL_TYPE_STRING}, {"bytes", TL_TYPE_BYTES},
-      {"byte", TL_TYPE_BYTES},    {"Bool", TL_TYPE_BOOL},
-      {"true", TL_TYPE_BOOL},
+      {"int", 3, TL_TYPE_INT},       {"#", 1, TL_TYPE_INT},
+      {"long", 4, TL_TYPE_LONG},     {"double", 6, TL_TYPE_DOUBLE},
+      {"string", 6, TL_TYPE_STRING}, {"bytes", 5, TL_TYPE_BYTES},
+      {"byte", 4, TL_TYPE_BYTES},    {"Bool", 4, TL_TYPE_BOOL},
+      {"true", 4, TL_TYPE_BOOL},
   };
   for (const auto &row : table)
-    if (_PyUnicode_EqualToASCIIString(clean, row.text)) return row.type;
-  if (PyUnicode_Tailmatch(clean, S.vector, 0, PY_SSIZE_T_MAX, -1) == 1)
-    return TL_TYPE_VECTOR;
+    if (n == row.len && memcmp(s, row.text, n) == 0) return row.type;
+  if (n >= 6 && memcmp(s, "Vector", 6) == 0) return TL_TYPE_VECTOR;
   return TL_TYPE_OBJECT;
+}
+
+// The kind of a whole type text: the second "?"-separated piece when there
+// is a "?", else the text itself.
+TLType tl_classify_type_text(const char *s, size_t n) {
+  const char *q = (const char *)memchr(s, '?', n);
+  if (!q) return tl_classify(s, n);
+  const char *start = q + 1;
+  size_t rest = n - (size_t)(start - s);
+  const char *end = (const char *)memchr(start, '?', rest);
+  return tl_classify(start, end ? (size_t)(end - start) : rest);
 }
 
 // NUL-terminated heap copy of a str's UTF-8 encoding (up to its first NUL,
 // as strdup copies). Null with an exception set on failure.
 char *tl_utf8_dup(PyObject *text) {
-  Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text));
-  if (!encoded) return nullptr;
-  char *copy = strdup(PyBytes_AS_STRING(encoded.get()));
+  char *copy;
+  if (PyUnicode_IS_COMPACT_ASCII(text)) {
+    copy = strdup((const char *)PyUnicode_DATA(text));
+  } else {
+    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text));
+    if (!encoded) return nullptr;
+    copy = strdup(PyBytes_AS_STRING(encoded.get()));
+  }
   if (!copy) PyErr_NoMemory();
   return copy;
 }
@@ -636,28 +649,20 @@ static TLType TLSchemaCompiler__parse_type(TLSchemaCompilerObject *,
     TL_TB("TLSchemaCompiler._parse_type");
     return TL_TYPE_INT;
   }
-  Py_ssize_t len = PyUnicode_GET_LENGTH(type_str);
-  Py_ssize_t q = PyUnicode_FindChar(type_str, '?', 0, len, 1);
-  if (q < 0) {
-    if (q == -2) {
-      TL_TB("TLSchemaCompiler._parse_type");
-      return TL_TYPE_INT;
-    }
-    return tl_classify(type_str);
-  }
-  // The second "?"-separated piece is the type; a flag prefix is the first.
-  Py_ssize_t end = PyUnicode_FindChar(type_str, '?', q + 1, len, 1);
-  if (end == -2) {
+  if (PyUnicode_IS_COMPACT_ASCII(type_str))
+    return tl_classify_type_text((const char *)PyUnicode_DATA(type_str),
+                                 (size_t)PyUnicode_GET_LENGTH(type_str));
+  // Other text is classified by its UTF-8 form; a lone surrogate, which has
+  // none, cannot equal any listed name and is compared with "?" and
+  // "Vector" through the string itself.
+  Ref encoded = Ref::steal(
+      PyUnicode_AsEncodedString(type_str, "utf-8", "surrogatepass"));
+  if (!encoded) {
     TL_TB("TLSchemaCompiler._parse_type");
     return TL_TYPE_INT;
   }
-  Ref clean = Ref::steal(
-      PyUnicode_Substring(type_str, q + 1, end < 0 ? len : end));
-  if (!clean) {
-    TL_TB("TLSchemaCompiler._parse_type");
-    return TL_TYPE_INT;
-  }
-  return tl_classify(clean.get());
+  return tl_classify_type_text(PyBytes_AS_STRING(encoded.get()),
+                               (size_t)PyBytes_GET_SIZE(encoded.get()));
 }
 
 static void TLSchemaCompiler__free_schema(TLSchemaCompilerObject *self) {
@@ -695,61 +700,54 @@ static TLSchema *TLSchemaCompiler_get_schema(TLSchemaCompilerObject *self) {
 
 namespace {
 
+// Removes every occurrence of `pat` from s[0..n), scanning left to right
+// without overlaps as str.replace does; returns the new length.
+size_t tl_remove_all(char *s, size_t n, const char *pat, size_t plen) {
+  size_t out = 0;
+  for (size_t i = 0; i < n;) {
+    if (n - i >= plen && memcmp(s + i, pat, plen) == 0) {
+      i += plen;
+    } else {
+      s[out++] = s[i++];
+    }
+  }
+  return out;
+}
+
 // Element chain of a vector field: link k describes the elements of a vector
 // whose type text is the field's text with "Vector<" and ">" removed k times.
 // Removal only shrinks a text, so the chain ends at a non-vector kind or at a
 // text that no longer changes, whose link then describes its own elements.
-TLVectorInfo *tl_vector_chain(TLSchemaCompilerObject *self,
-                              PyObject *type_text) {
-  TLType kinds[64];
-  TLType *kind_buf = kinds;
-  size_t cap = 64, n = 0;
-  bool loops = false;
-  TLVectorInfo *links = nullptr;
-  Ref current = Ref::own(type_text);
+// `text` is the field's type text as UTF-8 (ASCII patterns cannot match
+// inside a multi-byte character, so bytes and characters agree).
+TLVectorInfo *tl_vector_chain(const char *text) {
+  size_t n = strlen(text);
+  char *buf = (char *)malloc(n + 1);
+  // A text of n bytes yields at most n + 1 links.
+  TLVectorInfo *links = (TLVectorInfo *)malloc((n + 1) * sizeof(TLVectorInfo));
+  if (!buf || !links) {
+    free(buf);
+    free(links);
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  memcpy(buf, text, n);
+  size_t count = 0;
   for (;;) {
-    Ref opened = Ref::steal(
-        PyUnicode_Replace(current.get(), S.vector_open, S.empty_str, -1));
-    if (!opened) goto done;
-    Ref elem = Ref::steal(
-        PyUnicode_Replace(opened.get(), S.vector_close, S.empty_str, -1));
-    if (!elem) goto done;
-    TLType kind = self->_vtab->_parse_type(self, elem.get());
-    if (PyErr_Occurred()) goto done;
-    if (n == cap) {
-      size_t bigger = cap * 2;
-      TLType *grown = (TLType *)malloc(bigger * sizeof(TLType));
-      if (!grown) {
-        PyErr_NoMemory();
-        goto done;
-      }
-      memcpy(grown, kind_buf, n * sizeof(TLType));
-      if (kind_buf != kinds) free(kind_buf);
-      kind_buf = grown;
-      cap = bigger;
-    }
-    kind_buf[n++] = kind;
-    if (kind != TL_TYPE_VECTOR) break;
-    int same = PyUnicode_Compare(elem.get(), current.get());
-    if (same == -1 && PyErr_Occurred()) goto done;
-    if (same == 0) {
-      loops = true;
+    size_t m = tl_remove_all(buf, n, "Vector<", 7);
+    m = tl_remove_all(buf, m, ">", 1);
+    TLVectorInfo *link = &links[count++];
+    link->elem_type = tl_classify_type_text(buf, m);
+    link->elem_vec = nullptr;
+    if (link->elem_type != TL_TYPE_VECTOR) break;
+    if (m == n) {  // nothing removed: element vectors have this same text
+      link->elem_vec = link;
       break;
     }
-    current = std::move(elem);
+    link->elem_vec = link + 1;
+    n = m;
   }
-  links = (TLVectorInfo *)malloc(n * sizeof(TLVectorInfo));
-  if (!links) {
-    PyErr_NoMemory();
-    goto done;
-  }
-  for (size_t i = 0; i < n; i++) {
-    links[i].elem_type = kind_buf[i];
-    links[i].elem_vec = i + 1 < n ? &links[i + 1] : nullptr;
-  }
-  if (loops) links[n - 1].elem_vec = &links[n - 1];
-done:
-  if (kind_buf != kinds) free(kind_buf);
+  free(buf);
   return links;
 }
 
@@ -953,7 +951,7 @@ static TLConstructor *TLSchemaCompiler__create_constructor(
     f->mask = f->bit_valid ? (uint32_t)1 << bitpos : 0;
     f->py_hash = PyObject_Hash(f->py_name);
     if (f->py_hash == -1) TL_CC_FAIL();
-    if (f->type == TL_TYPE_VECTOR && !(f->vec = tl_vector_chain(self, ptype)))
+    if (f->type == TL_TYPE_VECTOR && !(f->vec = tl_vector_chain(f->type_name)))
       TL_CC_FAIL();
   }
 
