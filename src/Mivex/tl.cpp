@@ -299,7 +299,10 @@ PyTypeObject tl_static_type(const char *name) {
 // ===========================================================================
 // The classes' methods are small descriptor objects rather than the
 // interpreter's method descriptors, which have no __module__. They support
-// the vectorcall method protocol, so `parser.pack(x)` makes no bound method.
+// the vectorcall method protocol, so `parser.pack(x)` makes no bound method,
+// and bind as ordinary bound methods, which are vectorcall-capable too. (As
+// with every such callable, a call spreading a dict with non-string keys is
+// refused by the interpreter before the method runs.)
 
 typedef PyObject *(*TLMethodImpl)(PyObject *self, PyObject *const *args,
                                   Py_ssize_t nargs, PyObject *kwnames);
@@ -888,7 +891,10 @@ static TLConstructor *TLSchemaCompiler__create_constructor(
       TL_CC_FAIL();
     }
     if (!(f->name = tl_utf8_dup(param_name.get()))) TL_CC_FAIL();
+    // Interned, so that keys written as literals in the caller's code (which
+    // are interned too) match by identity without comparing text.
     f->py_name = Py_NewRef(param_name.get());
+    PyUnicode_InternInPlace(&f->py_name);
     f->type = self->_vtab->_parse_type(self, param_type.get());
     if (PyErr_Occurred()) TL_CC_FAIL();
     if (!(f->type_name = tl_utf8_dup(param_type.get()))) TL_CC_FAIL();
