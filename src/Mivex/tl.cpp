@@ -687,6 +687,9 @@ static void TLSchemaCompiler__free_schema(TLSchemaCompilerObject *self) {
         free(c->name);
         free(c->type);
         Py_CLEAR(c->py_name);
+        free(c->slot_keys);
+        free(c->key_table);
+        Py_CLEAR(c->py_template);
       }
       free(schema->constructors);
     }
@@ -752,6 +755,86 @@ TLVectorInfo *tl_vector_chain(const char *text) {
   }
   free(buf);
   return links;
+}
+
+}  // namespace
+
+namespace {
+
+// Everything the codec needs per constructor, derived once: the distinct
+// field names with a table from name to slot (for packing), and the template
+// that decoded objects are copied from (for unpacking).
+int tl_derive_constructor(TLConstructor *rec) {
+  rec->py_name = PyUnicode_DecodeUTF8(rec->name, (Py_ssize_t)strlen(rec->name),
+                                      nullptr);
+  if (!rec->py_name) return -1;
+  PyUnicode_InternInPlace(&rec->py_name);
+  rec->py_template = PyDict_New();
+  if (!rec->py_template ||
+      PyDict_SetItem(rec->py_template, S.underscore, rec->py_name) < 0)
+    return -1;
+  rec->bad_bit_field = -1;
+  rec->key_count = 1;
+  int32_t n = rec->field_count;
+  if (n > 0) {
+    rec->slot_keys = (PyObject **)malloc((size_t)n * sizeof(PyObject *));
+    if (!rec->slot_keys) {
+      PyErr_NoMemory();
+      return -1;
+    }
+  }
+  Py_ssize_t entries = 1;  // "_"
+  for (int32_t i = 0; i < n; i++) {
+    TLField *f = &rec->fields[i];
+    bool conditional = f->role == TL_ROLE_COND || f->role == TL_ROLE_COND_BOOL;
+    if (conditional) rec->cond_count++;
+    if (conditional && !f->bit_valid && rec->bad_bit_field < 0)
+      rec->bad_bit_field = i;
+    if (f->role == TL_ROLE_FLAGS || f->role == TL_ROLE_FLAGS2) {
+      f->slot = f->entry = -1;
+      continue;
+    }
+    rec->key_count++;
+    if (f->type == TL_TYPE_VECTOR || f->type == TL_TYPE_OBJECT)
+      rec->holds_containers = 1;
+    int32_t j = 0;
+    while (j < rec->slot_count && rec->slot_keys[j] != f->py_name &&
+           !_PyUnicode_EQ(rec->slot_keys[j], f->py_name))
+      j++;
+    f->slot = j;
+    if (j < rec->slot_count) {  // a name seen before shares its slot and key
+      for (int32_t k = 0; k < i; k++)
+        if (rec->fields[k].slot == j) {
+          f->entry = rec->fields[k].entry;
+          break;
+        }
+      continue;
+    }
+    rec->slot_keys[rec->slot_count++] = f->py_name;
+    if (_PyUnicode_EQ(f->py_name, S.underscore)) {
+      f->entry = 0;  // a field named "_" overwrites the name in decoded objects
+    } else {
+      f->entry = (int32_t)entries++;
+      if (PyDict_SetItem(rec->py_template, f->py_name, Py_None) < 0) return -1;
+    }
+  }
+  size_t size = 4;
+  while (size < 2 * (size_t)rec->slot_count) size *= 2;
+  rec->key_table = (TLKeyEntry *)calloc(size, sizeof(TLKeyEntry));
+  if (!rec->key_table) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  rec->key_mask = (uint32_t)(size - 1);
+  for (int32_t j = 0; j < rec->slot_count; j++) {
+    PyObject *key = rec->slot_keys[j];
+    Py_hash_t h = PyObject_Hash(key);
+    if (h == -1) return -1;
+    size_t i = (size_t)h & rec->key_mask;
+    while (rec->key_table[i].key) i = (i + 1) & rec->key_mask;
+    rec->key_table[i] = TLKeyEntry{key, h, j};
+  }
+  return 0;
 }
 
 }  // namespace
@@ -961,21 +1044,7 @@ static TLConstructor *TLSchemaCompiler__create_constructor(
       TL_CC_FAIL();
   }
 
-  rec->py_name = PyUnicode_DecodeUTF8(rec->name, (Py_ssize_t)strlen(rec->name),
-                                      nullptr);
-  if (!rec->py_name) TL_CC_FAIL();
-  PyUnicode_InternInPlace(&rec->py_name);
-  rec->bad_bit_field = -1;
-  rec->key_count = 1;
-  for (int32_t i = 0; i < rec->field_count; i++) {
-    const TLField *f = &rec->fields[i];
-    bool conditional = f->role == TL_ROLE_COND || f->role == TL_ROLE_COND_BOOL;
-    if (conditional) rec->cond_count++;
-    if (f->role == TL_ROLE_COND) rec->slot_count++;
-    if (conditional && !f->bit_valid && rec->bad_bit_field < 0)
-      rec->bad_bit_field = i;
-    if (f->role != TL_ROLE_FLAGS && f->role != TL_ROLE_FLAGS2) rec->key_count++;
-  }
+  if (tl_derive_constructor(rec) < 0) TL_CC_FAIL();
   return rec;
 #undef TL_CC_FAIL
 }
@@ -1988,32 +2057,149 @@ static PyObject *TLParser__read_vector(TLParserObject *self,
 
 namespace {
 
+// CPython 3.11's dict keys object up to its index table, and its entries
+// for str keys. The writer walks a dict's entries in order instead of
+// looking each field up; decoded objects are copies of a template dict whose
+// values are stored straight into the entries. The layout is checked at
+// import; when it does not hold, both fall back to the dict API.
+struct TLDictKeysHead {
+  Py_ssize_t dk_refcnt;
+  uint8_t dk_log2_size;
+  uint8_t dk_log2_index_bytes;
+  uint8_t dk_kind;
+  uint32_t dk_version;
+  Py_ssize_t dk_usable;
+  Py_ssize_t dk_nentries;
+};
+struct TLDictEntry {
+  PyObject *key;
+  PyObject *value;
+};
+bool g_dict_entries_ok = false;
+
+// Entries of a dict with a combined table whose keys are all exact str
+// (CPython's "unicode" keys kind), else null.
+TL_INLINE TLDictEntry *tl_str_dict_entries(PyObject *dict, Py_ssize_t *n) {
+  PyDictObject *d = (PyDictObject *)dict;
+  TLDictKeysHead *keys = (TLDictKeysHead *)d->ma_keys;
+  if (!g_dict_entries_ok || d->ma_values || keys->dk_kind == 0) return nullptr;
+  *n = keys->dk_nentries;
+  return (TLDictEntry *)((char *)(keys + 1) +
+                         ((size_t)1 << keys->dk_log2_index_bytes));
+}
+
+TL_INLINE TLDictEntry *tl_dict_entries(PyObject *dict) {
+  TLDictKeysHead *keys = (TLDictKeysHead *)((PyDictObject *)dict)->ma_keys;
+  return (TLDictEntry *)((char *)(keys + 1) +
+                         ((size_t)1 << keys->dk_log2_index_bytes));
+}
+
+// Copies a small dict the way the reader does and checks that the entries
+// are where tl_dict_entries looks for them.
+int tl_check_dict_layout() {
+  Ref probe = Ref::steal(PyDict_New());
+  Ref key = Ref::steal(PyUnicode_FromString("mivex-layout-probe"));
+  if (!probe || !key || PyDict_SetItem(probe.get(), S.underscore, Py_None) < 0 ||
+      PyDict_SetItem(probe.get(), key.get(), Py_True) < 0)
+    return -1;
+  Ref copy = Ref::steal(PyDict_Copy(probe.get()));
+  if (!copy) return -1;
+  PyDictObject *d = (PyDictObject *)copy.get();
+  TLDictKeysHead *keys = (TLDictKeysHead *)d->ma_keys;
+  TLDictEntry *e = tl_dict_entries(copy.get());
+  g_dict_entries_ok = d->ma_values == nullptr && d->ma_used == 2 &&
+                      keys->dk_refcnt == 1 && keys->dk_nentries == 2 &&
+                      keys->dk_kind != 0 && e[0].key == S.underscore &&
+                      e[0].value == Py_None && e[1].key == key.get() &&
+                      e[1].value == Py_True;
+  return 0;
+}
+
+
 TL_INLINE TLSchemaCompilerObject *tl_compiler(TLParserObject *self) {
   return (TLSchemaCompilerObject *)self->_compiler;
 }
 
-TL_NOINLINE int tl_fetch_mapping(PyObject *obj, const TLField &f, Ref *out) {
-  int has = PySequence_Contains(obj, f.py_name);
-  if (has <= 0) return has;
-  *out = Ref::steal(PyObject_GetItem(obj, f.py_name));
-  return *out ? 1 : -1;
+// The slot of a field name in a constructor's key table, or -1.
+TL_INLINE int32_t tl_key_slot(const TLConstructor *c, PyObject *key,
+                              Py_hash_t hash) {
+  const TLKeyEntry *table = c->key_table;
+  for (size_t i = (size_t)hash & c->key_mask;; i = (i + 1) & c->key_mask) {
+    const TLKeyEntry &e = table[i];
+    if (!e.key) return -1;
+    if (e.key == key || (e.hash == hash && _PyUnicode_EQ(e.key, key)))
+      return e.slot;
+  }
 }
 
-// A field's value in the object being written: 1 with a new reference in
-// *out, 0 when the key is absent, -1 on error. An exact dict costs one hash
-// lookup with the schema's own key and its cached hash; other mappings are
-// asked with `in` and then subscripted.
-TL_INLINE int tl_fetch(PyObject *obj, bool is_dict, const TLField &f,
-                       Ref *out) {
+// Fetches the value of every field name of `c` from the object being
+// written into slots[0..slot_count), as new references (null: absent).
+//
+// An exact dict whose keys are all exact str is walked once, matching keys
+// by identity in schema order and by the key table otherwise: no hash
+// lookups, and no user code can run. Any other dict is asked once per name
+// with the name's cached hash; other mappings with `in`, then subscription.
+int tl_gather(PyObject *value, bool is_dict, const TLConstructor *c,
+              PyObject **slots) {
+  const int32_t n = c->slot_count;
   if (TL_LIKELY(is_dict)) {
-    PyObject *v = _PyDict_GetItem_KnownHash(obj, f.py_name, f.py_hash);
-    if (v) {
-      *out = Ref::own(v);
-      return 1;
+    Py_ssize_t count;
+    TLDictEntry *e = tl_str_dict_entries(value, &count);
+    if (e && PyDict_GET_SIZE(value) <= 2 * (Py_ssize_t)n + 8) {
+      int32_t next = 0;
+      for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *key = e[i].key, *v = e[i].value;
+        if (!v) continue;  // a deleted entry
+        int32_t slot;
+        if (next < n && key == c->slot_keys[next])
+          slot = next;
+        else if ((slot = tl_key_slot(c, key, ((PyASCIIObject *)key)->hash)) < 0)
+          continue;
+        next = slot + 1;
+        slots[slot] = Py_NewRef(v);
+      }
+      return 0;
     }
-    return PyErr_Occurred() ? -1 : 0;
+    if (!e && PyDict_GET_SIZE(value) <= 2 * (Py_ssize_t)n + 8) {
+      Py_ssize_t pos = 0;
+      PyObject *key, *v;
+      Py_hash_t hash;
+      int32_t next = 0;
+      bool all_str = true;
+      while (_PyDict_Next(value, &pos, &key, &v, &hash)) {
+        if (TL_UNLIKELY(!PyUnicode_CheckExact(key))) {
+          all_str = false;
+          break;
+        }
+        int32_t slot;
+        if (next < n && key == c->slot_keys[next])
+          slot = next;
+        else if ((slot = tl_key_slot(c, key, hash)) < 0)
+          continue;
+        next = slot + 1;
+        slots[slot] = Py_NewRef(v);
+      }
+      if (TL_LIKELY(all_str)) return 0;
+      for (int32_t i = 0; i < n; i++) Py_CLEAR(slots[i]);
+    }
+    for (int32_t i = 0; i < n; i++) {
+      PyObject *key = c->slot_keys[i];
+      PyObject *v =
+          _PyDict_GetItem_KnownHash(value, key, ((PyASCIIObject *)key)->hash);
+      if (v)
+        slots[i] = Py_NewRef(v);
+      else if (PyErr_Occurred())
+        return -1;
+    }
+    return 0;
   }
-  return tl_fetch_mapping(obj, f, out);
+  for (int32_t i = 0; i < n; i++) {
+    PyObject *key = c->slot_keys[i];
+    int has = PySequence_Contains(value, key);
+    if (has < 0) return -1;
+    if (has && !(slots[i] = PyObject_GetItem(value, key))) return -1;
+  }
+  return 0;
 }
 
 TL_NOINLINE TLConstructor *tl_unknown_constructor(PyObject *name) {
@@ -2035,10 +2221,10 @@ TL_INLINE TLConstructor *tl_find_constructor(TLParserObject *self,
   return TL_LIKELY(c != nullptr) ? c : tl_unknown_constructor(name);
 }
 
-// Values of an object's conditional fields, fetched by the flags pass and
-// used again by the fields pass. They live on one stack in the parser, so
-// nested objects reuse a single allocation; the frame releases its values
-// and pops itself on every exit.
+// Field values of the objects being written, one frame per object on a
+// stack kept by the parser, so nested objects reuse a single allocation.
+// The frame holds strong references (conversions may run Python code that
+// changes the caller's containers) and releases them on every exit.
 struct SlotFrame {
   TLParserObject *self;
   size_t base;
@@ -2071,6 +2257,9 @@ struct SlotFrame {
     count = n;
     return 0;
   }
+
+  // Nested objects may move the stack: always index it afresh.
+  PyObject *operator[](int32_t slot) const { return self->_slots[base + slot]; }
 };
 
 // What a missing non-conditional field is written as.
@@ -2101,8 +2290,16 @@ int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
   const bool is_dict = PyDict_CheckExact(value);
   Ref name;
   if (TL_LIKELY(is_dict)) {
-    PyObject *n = PyDict_GetItemWithError(value, S.underscore);
-    if (!n && PyErr_Occurred()) return -1;
+    // "_" usually comes first; a lookup finds it anywhere else.
+    Py_ssize_t count;
+    TLDictEntry *e = tl_str_dict_entries(value, &count);
+    PyObject *n;
+    if (e && count > 0 && e[0].key == S.underscore && e[0].value) {
+      n = e[0].value;
+    } else {
+      n = PyDict_GetItemWithError(value, S.underscore);
+      if (!n && PyErr_Occurred()) return -1;
+    }
     name = Ref::own(n ? n : Py_None);
   } else {
     name = Ref::steal(PyObject_CallMethodOneArg(value, S.get, S.underscore));
@@ -2121,67 +2318,57 @@ int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
   if (TL_UNLIKELY(!c)) return -1;
   if (TL_UNLIKELY(c->bad_bit_field >= 0)) return tl_bad_bit_error(c);
 
+  SlotFrame slots(self);
+  if (c->slot_count) {
+    if (slots.push((size_t)c->slot_count) < 0 ||
+        tl_gather(value, is_dict, c, self->_slots + slots.base) < 0)
+      return -1;
+  }
+
+  // Both flags words are complete before the first byte of the object.
   const TLField *fields = c->fields;
   const int32_t nfields = c->field_count;
   uint32_t words[2] = {0, 0};  // "flags", "flags2"
-  SlotFrame frame(self);
   if (c->cond_count) {
-    if (is_dict && c->slot_count && frame.push((size_t)c->slot_count) < 0)
-      return -1;
-    size_t k = 0;
     for (int32_t i = 0; i < nfields; i++) {
       const TLField &f = fields[i];
       if (f.role != TL_ROLE_COND && f.role != TL_ROLE_COND_BOOL) continue;
-      Ref v;
-      int found = tl_fetch(value, is_dict, f, &v);
-      if (found < 0) return -1;
-      bool present = f.role == TL_ROLE_COND_BOOL
-                         ? found && v.get() == Py_True
-                         : found && v.get() != Py_None;
+      PyObject *v = slots[f.slot];
+      bool present = f.role == TL_ROLE_COND_BOOL ? v == Py_True
+                                                 : v && v != Py_None;
       if (present) words[f.flag_info.flags_index != 0] |= f.mask;
-      if (f.role == TL_ROLE_COND && is_dict) self->_slots[frame.base + k++] = v.release();
     }
   }
 
   if (TLParser__write_int32(self, (int32_t)c->id) < 0) return -1;
-  size_t k = 0;
   for (int32_t i = 0; i < nfields; i++) {
     const TLField &f = fields[i];
+    PyObject *v;
     switch (f.role) {
       case TL_ROLE_FLAGS:
-        if (TLParser__write_int32(self, (int32_t)words[0]) < 0) return -1;
-        break;
       case TL_ROLE_FLAGS2:
-        if (TLParser__write_int32(self, (int32_t)words[1]) < 0) return -1;
-        break;
+        if (TLParser__write_int32(self, (int32_t)words[f.role == TL_ROLE_FLAGS2]) < 0)
+          return -1;
+        continue;
       case TL_ROLE_COND_BOOL:
-        break;  // carried by its bit alone
-      case TL_ROLE_COND: {
-        size_t slot = frame.base + k++;
-        // The bit may also have been set by another field sharing it.
-        if (!(words[f.flag_info.flags_index != 0] & f.mask)) break;
-        Ref fetched;
-        PyObject *v;
-        if (is_dict) {
-          v = self->_slots[slot];  // the frame holds the reference
-        } else {
-          if (tl_fetch(value, false, f, &fetched) < 0) return -1;
-          v = fetched.get();
-        }
-        if (!v || v == Py_None) break;
-        if (TLParser__write_value(self, v, f.type, f.vec, depth) < 0)
-          return -1;
+        continue;  // carried by its bit alone
+      case TL_ROLE_COND:
+        // The bit may have been set by another field sharing it.
+        if (!(words[f.flag_info.flags_index != 0] & f.mask)) continue;
+        v = slots[f.slot];
+        if (!v || v == Py_None) continue;
         break;
-      }
-      default: {
-        Ref v;
-        int found = tl_fetch(value, is_dict, f, &v);
-        if (found < 0) return -1;
-        if (!found && !(v = Ref::steal(tl_default_value(f.type)))) return -1;
-        if (TLParser__write_value(self, v.get(), f.type, f.vec, depth) < 0)
-          return -1;
-      }
+      default:
+        v = slots[f.slot];
+        if (TL_UNLIKELY(!v)) {
+          Ref dflt = Ref::steal(tl_default_value(f.type));
+          if (!dflt ||
+              TLParser__write_value(self, dflt.get(), f.type, f.vec, depth) < 0)
+            return -1;
+          continue;
+        }
     }
+    if (TLParser__write_value(self, v, f.type, f.vec, depth) < 0) return -1;
   }
   return 0;
 }
@@ -2201,7 +2388,26 @@ static int TLParser__write_object(TLParserObject *self, PyObject *value,
 
 namespace {
 
-Py_hash_t g_underscore_hash;
+// Stores a new reference as the value of a field in a decoded object.
+TL_INLINE int tl_store(PyObject *dict, TLDictEntry *entries, const TLField &f,
+                       PyObject *v) {
+  if (TL_LIKELY(entries != nullptr)) {
+    PyObject *old = entries[f.entry].value;
+    entries[f.entry].value = v;
+    Py_DECREF(old);
+    return 0;
+  }
+  int status = _PyDict_SetItem_KnownHash(dict, f.py_name, v, f.py_hash);
+  Py_DECREF(v);
+  return status;
+}
+
+// A template holds only str and None, so its copies start untracked by the
+// garbage collector; one that receives a list or dict must be tracked.
+TL_INLINE void tl_finish_object(PyObject *dict, const TLConstructor *c) {
+  if (c->holds_containers && !PyObject_GC_IsTracked(dict))
+    PyObject_GC_Track(dict);
+}
 
 PyObject *tl_read_object(TLParserObject *self, int depth) {
   if (TL_UNLIKELY(depth > kMaxDepth)) {
@@ -2223,13 +2429,11 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
     tl_bad_bit_error(c);
     return nullptr;
   }
-  Ref result = Ref::steal(c->key_count > 5 ? _PyDict_NewPresized(c->key_count)
-                                           : PyDict_New());
+  // "_" comes first, then the fields in schema order, all None until read.
+  Ref result = Ref::steal(PyDict_Copy(c->py_template));
   if (!result) return nullptr;
   PyObject *d = result.get();
-  if (_PyDict_SetItem_KnownHash(d, S.underscore, c->py_name,
-                                g_underscore_hash) < 0)
-    return nullptr;
+  TLDictEntry *entries = g_dict_entries_ok ? tl_dict_entries(d) : nullptr;
 
   uint32_t words[2] = {0, 0};  // "flags", "flags2" as read so far
   const TLField *fields = c->fields;
@@ -2238,20 +2442,16 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
     PyObject *v;
     switch (f.role) {
       case TL_ROLE_FLAGS:
-        words[0] = TLParser__read_int32(self);
-        continue;
       case TL_ROLE_FLAGS2:
-        words[1] = TLParser__read_int32(self);
+        words[f.role == TL_ROLE_FLAGS2] = TLParser__read_int32(self);
         continue;
       case TL_ROLE_COND_BOOL:
         v = words[f.flag_info.flags_index != 0] & f.mask ? Py_True : Py_False;
-        if (_PyDict_SetItem_KnownHash(d, f.py_name, v, f.py_hash) < 0)
-          return nullptr;
+        if (tl_store(d, entries, f, Py_NewRef(v)) < 0) return nullptr;
         continue;
       case TL_ROLE_COND:
         if (!(words[f.flag_info.flags_index != 0] & f.mask)) {
-          if (_PyDict_SetItem_KnownHash(d, f.py_name, Py_None, f.py_hash) < 0)
-            return nullptr;
+          if (tl_store(d, entries, f, Py_NewRef(Py_None)) < 0) return nullptr;
           continue;
         }
         break;
@@ -2263,12 +2463,12 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
     if (TL_UNLIKELY(self->_error)) {
       // Stop at the first short read; unpack reports it.
       Py_DECREF(v);
+      tl_finish_object(d, c);
       return result.release();
     }
-    int status = _PyDict_SetItem_KnownHash(d, f.py_name, v, f.py_hash);
-    Py_DECREF(v);
-    if (TL_UNLIKELY(status < 0)) return nullptr;
+    if (TL_UNLIKELY(tl_store(d, entries, f, v) < 0)) return nullptr;
   }
+  tl_finish_object(d, c);
   return result.release();
 }
 
@@ -2701,7 +2901,7 @@ static int tl_module_exec_steps(PyObject *module) {
         (int)run_major, (int)run_minor));
 
   TL_INIT_CHECK(tl_init_constants());
-  g_underscore_hash = PyObject_Hash(S.underscore);
+  TL_INIT_CHECK(tl_check_dict_layout());
 
   PyObject *modules = PyImport_GetModuleDict();
   int known = PyDict_Contains(modules, S.module_name);

@@ -58,6 +58,17 @@ struct TLField {
     uint32_t mask;        // 1 << bit_position when bit_valid
     Py_hash_t py_hash;    // hash of py_name
     TLVectorInfo *vec;    // element chain of a vector field, else null
+    int32_t slot;         // index of py_name among the constructor's distinct
+                          // field names; -1 for the flags words
+    int32_t entry;        // index of py_name among the keys of a decoded
+                          // object ("_" first); -1 for the flags words
+};
+
+// One entry of a constructor's table from field name to slot.
+struct TLKeyEntry {
+    PyObject *key;  // borrowed from the fields; null marks an empty entry
+    Py_hash_t hash;
+    int32_t slot;
 };
 
 struct TLConstructor {
@@ -72,11 +83,17 @@ struct TLConstructor {
     // Derived at compilation.
     PyObject *py_name;       // name as str, the "_" value of decoded objects
     int32_t cond_count;      // conditional fields (TL_ROLE_COND*)
-    int32_t slot_count;      // conditional fields that carry a value
     int32_t key_count;       // keys of a decoded object: "_" and every field
                              // but the flags words
     int32_t bad_bit_field;   // index of the first conditional field whose bit
                              // lies outside 0..31, or -1
+    int32_t slot_count;      // distinct field names, flags words excluded
+    PyObject **slot_keys;    // those names in schema order (borrowed)
+    TLKeyEntry *key_table;   // open addressing over slot_keys
+    uint32_t key_mask;       // table size - 1
+    PyObject *py_template;   // decoded objects start as a copy of this dict:
+                             // "_" and every field name, values None
+    int32_t holds_containers;  // a field may hold a list or a dict
 };
 
 struct TLSchema {
