@@ -1264,9 +1264,13 @@ struct TLParserObject {
   const unsigned char *_input;  // the caller's bytes while unpacking
   size_t _reserved;        // input bytes owed to enclosing vectors' elements
   size_t _capacity_hint;   // capacity of the last buffer handed out as a result
-  PyObject **_slots;       // stack of conditional field values (see
-  size_t _slots_cap;       //   tl_write_object)
+  PyObject **_slots;       // stack of field values of the objects being
+  size_t _slots_cap;       //   written (see SlotFrame)
   size_t _slots_top;
+  // Constructors recently found by name, indexed by the name object's
+  // address; an entry only counts when the name *is* the constructor's own
+  // interned name object, so a stale entry can never match.
+  const TLConstructor *_name_cache[64];
 };
 
 namespace {
@@ -1895,6 +1899,64 @@ TL_NOINLINE int tl_vector_changed() {
   return -1;
 }
 
+// Elements of a fixed width: room for all of them is made once, and exact
+// int, float and bool values are stored without further checks. Any other
+// element goes through the full dispatch, which may run Python code that
+// changes the list, so the list is checked again after each such element.
+template <TLType K>
+int tl_write_fixed_elements(TLParserObject *self, PyObject *items,
+                            Py_ssize_t count, int depth) {
+  constexpr size_t width = K == TL_TYPE_LONG || K == TL_TYPE_DOUBLE ? 8 : 4;
+  if (TLParser__ensure_buffer(self, (size_t)count * width) < 0) return -1;
+  unsigned char *buf = self->_buffer;
+  size_t pos = self->_position;
+  for (Py_ssize_t i = 0; i < count; i++) {
+    PyObject *item = PyList_GET_ITEM(items, i);
+    if constexpr (K == TL_TYPE_LONG) {
+      if (PyLong_CheckExact(item) && (size_t)Py_SIZE(item) <= 2) {
+        const digit *d = ((PyLongObject *)item)->ob_digit;
+        uint64_t x = Py_SIZE(item) == 0   ? 0
+                     : Py_SIZE(item) == 1 ? (uint64_t)d[0]
+                                          : (uint64_t)d[0] |
+                                                ((uint64_t)d[1] << PyLong_SHIFT);
+        memcpy(buf + pos, &x, 8);
+        pos += 8;
+        continue;
+      }
+    } else if constexpr (K == TL_TYPE_INT) {
+      if (PyLong_CheckExact(item) && (size_t)(Py_SIZE(item) + 1) <= 2) {
+        int32_t x = (int32_t)Py_SIZE(item) *
+                    (int32_t)((PyLongObject *)item)->ob_digit[0];
+        memcpy(buf + pos, &x, 4);
+        pos += 4;
+        continue;
+      }
+    } else if constexpr (K == TL_TYPE_DOUBLE) {
+      if (PyFloat_CheckExact(item)) {
+        double x = PyFloat_AS_DOUBLE(item);
+        memcpy(buf + pos, &x, 8);
+        pos += 8;
+        continue;
+      }
+    } else {
+      if (item == Py_True || item == Py_False) {
+        uint32_t x = item == Py_True;
+        memcpy(buf + pos, &x, 4);
+        pos += 4;
+        continue;
+      }
+    }
+    self->_position = pos;
+    Ref held = Ref::own(item);
+    if (TLParser__write_value(self, item, K, nullptr, depth) < 0) return -1;
+    if (TL_UNLIKELY(PyList_GET_SIZE(items) != count)) return tl_vector_changed();
+    buf = self->_buffer;
+    pos = self->_position;
+  }
+  self->_position = pos;
+  return 0;
+}
+
 int tl_write_vector(TLParserObject *self, PyObject *vector,
                     const TLVectorInfo *vec, int depth) {
   if (TL_UNLIKELY(depth > kMaxDepth)) return tl_depth_error();
@@ -1920,6 +1982,18 @@ int tl_write_vector(TLParserObject *self, PyObject *vector,
   if (TLParser__write_int32(self, (int32_t)kVectorId) < 0 ||
       TLParser__write_int32(self, (int32_t)count) < 0)
     return -1;
+  switch (elem_type) {
+    case TL_TYPE_INT:
+      return tl_write_fixed_elements<TL_TYPE_INT>(self, items, count, depth);
+    case TL_TYPE_LONG:
+      return tl_write_fixed_elements<TL_TYPE_LONG>(self, items, count, depth);
+    case TL_TYPE_DOUBLE:
+      return tl_write_fixed_elements<TL_TYPE_DOUBLE>(self, items, count, depth);
+    case TL_TYPE_BOOL:
+      return tl_write_fixed_elements<TL_TYPE_BOOL>(self, items, count, depth);
+    default:
+      break;
+  }
   for (Py_ssize_t i = 0; i < count; i++) {
     // The count is already written: a list that shrinks or grows under a
     // conversion would make the output lie, so it fails the pack.
@@ -2202,13 +2276,19 @@ int tl_gather(PyObject *value, bool is_dict, const TLConstructor *c,
   return 0;
 }
 
-TL_NOINLINE TLConstructor *tl_unknown_constructor(PyObject *name) {
+TL_NOINLINE const TLConstructor *tl_unknown_constructor(PyObject *name) {
   PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name);
   return nullptr;
 }
 
-TL_INLINE TLConstructor *tl_find_constructor(TLParserObject *self,
-                                             PyObject *name) {
+TL_INLINE size_t tl_name_cache_index(PyObject *name) {
+  return ((uintptr_t)name >> 4) & 63;
+}
+
+TL_INLINE const TLConstructor *tl_find_constructor(TLParserObject *self,
+                                                   PyObject *name) {
+  const TLConstructor *cached = self->_name_cache[tl_name_cache_index(name)];
+  if (cached && cached->py_name == name) return cached;
   const char *text;
   Py_ssize_t len;
   if (TL_LIKELY(PyUnicode_IS_COMPACT_ASCII(name))) {
@@ -2218,7 +2298,9 @@ TL_INLINE TLConstructor *tl_find_constructor(TLParserObject *self,
     return nullptr;
   }
   TLConstructor *c = tl_compiler(self)->_name_map.find(text, (size_t)len);
-  return TL_LIKELY(c != nullptr) ? c : tl_unknown_constructor(name);
+  if (TL_UNLIKELY(!c)) return tl_unknown_constructor(name);
+  self->_name_cache[tl_name_cache_index(name)] = c;
+  return c;
 }
 
 // Field values of the objects being written, one frame per object on a
@@ -2252,7 +2334,7 @@ struct SlotFrame {
       self->_slots = grown;
       self->_slots_cap = cap;
     }
-    memset(self->_slots + base, 0, n * sizeof(PyObject *));
+    for (size_t i = 0; i < n; i++) self->_slots[base + i] = nullptr;
     self->_slots_top = need;
     count = n;
     return 0;
@@ -2314,7 +2396,7 @@ int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
     PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
     return -1;
   }
-  TLConstructor *c = tl_find_constructor(self, nm);
+  const TLConstructor *c = tl_find_constructor(self, nm);
   if (TL_UNLIKELY(!c)) return -1;
   if (TL_UNLIKELY(c->bad_bit_field >= 0)) return tl_bad_bit_error(c);
 
@@ -2628,11 +2710,13 @@ TL_INLINE bool tl_available(TLParserObject *self) {
   return !self->_busy && self->_compiler != Py_None;
 }
 
-// Turns the buffer into the returned bytes object, trimmed to `len`; the
-// next pack starts a new buffer of the same capacity.
+// Turns the buffer into the returned bytes object, trimmed to `len`. The
+// next pack starts a new buffer a little larger than this result: when the
+// caller has freed it by then, the allocator hands the same memory back
+// instead of mapping fresh pages.
 PyObject *tl_hand_over(TLParserObject *self, size_t len) {
   void *block = self->_buffer - kBytesHeader;
-  self->_capacity_hint = self->_buffer_alloc_size;
+  self->_capacity_hint = len + 64;
   self->_buffer = nullptr;
   self->_buffer_alloc_size = 0;
   void *fitted = PyObject_Realloc(block, kBytesHeader + len + 1);
