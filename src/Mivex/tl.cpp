@@ -774,7 +774,6 @@ int tl_derive_constructor(TLConstructor *rec) {
       PyDict_SetItem(rec->py_template, S.underscore, rec->py_name) < 0)
     return -1;
   rec->bad_bit_field = -1;
-  rec->key_count = 1;
   int32_t n = rec->field_count;
   if (n > 0) {
     rec->slot_keys = (PyObject **)malloc((size_t)n * sizeof(PyObject *));
@@ -794,7 +793,6 @@ int tl_derive_constructor(TLConstructor *rec) {
       f->slot = f->entry = -1;
       continue;
     }
-    rec->key_count++;
     if (f->type == TL_TYPE_VECTOR || f->type == TL_TYPE_OBJECT)
       rec->holds_containers = 1;
     int32_t j = 0;
@@ -1263,7 +1261,7 @@ struct TLParserObject {
   int _halt;               // a vector count was refused: read nothing more
   const unsigned char *_input;  // the caller's bytes while unpacking
   size_t _reserved;        // input bytes owed to enclosing vectors' elements
-  size_t _capacity_hint;   // capacity of the last buffer handed out as a result
+  size_t _capacity_hint;   // capacity for the buffer after a hand-over
   PyObject **_slots;       // stack of field values of the objects being
   size_t _slots_cap;       //   written (see SlotFrame)
   size_t _slots_top;

@@ -83,8 +83,6 @@ struct TLConstructor {
     // Derived at compilation.
     PyObject *py_name;       // name as str, the "_" value of decoded objects
     int32_t cond_count;      // conditional fields (TL_ROLE_COND*)
-    int32_t key_count;       // keys of a decoded object: "_" and every field
-                             // but the flags words
     int32_t bad_bit_field;   // index of the first conditional field whose bit
                              // lies outside 0..31, or -1
     int32_t slot_count;      // distinct field names, flags words excluded
