@@ -1473,69 +1473,112 @@ TL_NOINLINE int tl_write_bytes_slow(TLParserObject *self, PyObject *data) {
   return status;
 }
 
-// UTF-8 length of a str's characters; false when one is a lone surrogate,
-// which strict UTF-8 cannot encode.
+// Copies a run of ASCII characters at the start of s[0..n) to out, a
+// machine word at a time where the character width allows; returns how
+// many were copied.
 template <typename Ch>
-bool tl_utf8_length(const Ch *s, Py_ssize_t n, size_t *out) {
-  size_t len = (size_t)n;
-  for (Py_ssize_t i = 0; i < n; i++) {
-    Py_UCS4 c = s[i];
-    if (c < 0x80) continue;
-    if (c < 0x800) {
-      len += 1;
-    } else if (c < 0x10000) {
-      if (Py_UNICODE_IS_SURROGATE(c)) return false;
-      len += 2;
-    } else {
-      len += 3;
+TL_INLINE Py_ssize_t tl_ascii_run(const Ch *s, Py_ssize_t n,
+                                  unsigned char *out) {
+  Py_ssize_t i = 0;
+  if constexpr (sizeof(Ch) == 1) {
+    for (; i + 8 <= n; i += 8) {
+      uint64_t w;
+      memcpy(&w, s + i, 8);
+      if (w & 0x8080808080808080ull) break;
+      memcpy(out + i, &w, 8);
+    }
+  } else if constexpr (sizeof(Ch) == 2) {
+    for (; i + 4 <= n; i += 4) {
+      uint64_t w;
+      memcpy(&w, s + i, 8);
+      if (w & 0xFF80FF80FF80FF80ull) break;
+      for (int k = 0; k < 4; k++) out[i + k] = (unsigned char)(w >> (16 * k));
     }
   }
-  *out = len;
-  return true;
+  for (; i < n && s[i] < 0x80; i++) out[i] = (unsigned char)s[i];
+  return i;
 }
 
+// Encodes s[0..n) as UTF-8 at out; returns the end, or null at a lone
+// surrogate, which strict UTF-8 cannot encode.
 template <typename Ch>
-void tl_utf8_encode(const Ch *s, Py_ssize_t n, unsigned char *out) {
-  for (Py_ssize_t i = 0; i < n; i++) {
-    Py_UCS4 c = s[i];
-    if (c < 0x80) {
-      *out++ = (unsigned char)c;
-    } else if (c < 0x800) {
-      *out++ = (unsigned char)(0xC0 | (c >> 6));
-      *out++ = (unsigned char)(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *out++ = (unsigned char)(0xE0 | (c >> 12));
-      *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
-      *out++ = (unsigned char)(0x80 | (c & 0x3F));
-    } else {
-      *out++ = (unsigned char)(0xF0 | (c >> 18));
-      *out++ = (unsigned char)(0x80 | ((c >> 12) & 0x3F));
-      *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
-      *out++ = (unsigned char)(0x80 | (c & 0x3F));
+unsigned char *tl_utf8_encode(const Ch *s, Py_ssize_t n, unsigned char *out) {
+  Py_ssize_t i = 0;
+  while (i < n) {
+    Py_ssize_t run = tl_ascii_run(s + i, n - i, out);
+    i += run;
+    out += run;
+    for (; i < n; i++) {
+      Py_UCS4 c = s[i];
+      if (c < 0x80) break;
+      if (c < 0x800) {
+        *out++ = (unsigned char)(0xC0 | (c >> 6));
+        *out++ = (unsigned char)(0x80 | (c & 0x3F));
+      } else if (c < 0x10000) {
+        if (Py_UNICODE_IS_SURROGATE(c)) return nullptr;
+        *out++ = (unsigned char)(0xE0 | (c >> 12));
+        *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+        *out++ = (unsigned char)(0x80 | (c & 0x3F));
+      } else {
+        *out++ = (unsigned char)(0xF0 | (c >> 18));
+        *out++ = (unsigned char)(0x80 | ((c >> 12) & 0x3F));
+        *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+        *out++ = (unsigned char)(0x80 | (c & 0x3F));
+      }
     }
   }
+  return out;
 }
 
+TL_NOINLINE int tl_surrogate_error(PyObject *text) {
+  // The interpreter's own encoder reports the lone surrogate.
+  Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text));
+  if (encoded)  // not reached: it refuses what tl_utf8_encode refused
+    PyErr_SetString(PyExc_UnicodeError, "text cannot be encoded as UTF-8");
+  return -1;
+}
+
+// Encodes text in one pass: room for the longest possible encoding is made
+// first, the text is encoded after a long-form prefix, and a result of at
+// most 253 bytes is then moved back over the three unused prefix bytes.
 template <typename Ch>
-int tl_write_text(TLParserObject *self, PyObject *text, const Ch *chars,
+int tl_write_text(TLParserObject *self, PyObject *text, const Ch *s,
                   Py_ssize_t n) {
-  size_t len;
-  if (!tl_utf8_length(chars, n, &len)) {
-    // The interpreter's own encoder reports the lone surrogate.
+  constexpr size_t per_char = sizeof(Ch) == 1 ? 2 : sizeof(Ch) == 2 ? 3 : 4;
+  size_t worst = (size_t)n * per_char;
+  if (TL_UNLIKELY(worst > kMaxBytesLength)) {
+    // Only the real length can tell whether a long text is too long.
     Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text));
     if (!encoded) return -1;
     return tl_write_raw_bytes(self, PyBytes_AS_STRING(encoded.get()),
                               (size_t)PyBytes_GET_SIZE(encoded.get()));
   }
-  unsigned char *out = tl_begin_bytes(self, len);
-  if (!out) return -1;
-  tl_utf8_encode(chars, n, out);
-  tl_end_bytes(self, out + len);
+  if (TL_UNLIKELY(TLParser__ensure_buffer(self, worst + 16) < 0)) {
+    TL_TB("TLParser._write_bytes");
+    return -1;
+  }
+  unsigned char *start = self->_buffer + self->_position;
+  unsigned char *end = tl_utf8_encode(s, n, start + 4);
+  if (TL_UNLIKELY(!end)) return tl_surrogate_error(text);
+  size_t len = (size_t)(end - (start + 4));
+  if (len <= 253) {
+    start[0] = (unsigned char)len;
+    memmove(start + 1, start + 4, len);
+    end = start + 1 + len;
+  } else {
+    start[0] = 0xFE;
+    start[1] = (unsigned char)(len & 0xFF);
+    start[2] = (unsigned char)((len >> 8) & 0xFF);
+    start[3] = (unsigned char)((len >> 16) & 0xFF);
+  }
+  tl_end_bytes(self, end);
   return 0;
 }
 
-// Text that is not plain ASCII is encoded straight into the buffer, with no
-// temporary bytes object and no UTF-8 copy cached on the caller's string.
+// Text that is not plain ASCII: the UTF-8 form the interpreter may already
+// have cached on the string is copied; otherwise the text is encoded
+// straight into the buffer, with no temporary object, and no cache is left
+// behind on the caller's string.
 TL_NOINLINE int tl_write_string_slow(TLParserObject *self, PyObject *data) {
   if (data == Py_None) {
     tl_no_attribute("encode");
@@ -1547,6 +1590,11 @@ TL_NOINLINE int tl_write_string_slow(TLParserObject *self, PyObject *data) {
     return encoded ? 0 : -1;
   }
   if (PyUnicode_READY(data) < 0) return -1;
+  if (!PyUnicode_IS_COMPACT_ASCII(data)) {
+    const PyCompactUnicodeObject *u = (const PyCompactUnicodeObject *)data;
+    if (u->utf8)
+      return tl_write_raw_bytes(self, u->utf8, (size_t)u->utf8_length);
+  }
   const void *chars = PyUnicode_DATA(data);
   Py_ssize_t n = PyUnicode_GET_LENGTH(data);
   switch (PyUnicode_KIND(data)) {
