@@ -1799,19 +1799,33 @@ TL_NOINLINE int tl_as_uint64_slow(PyObject *v, uint64_t *out) {
   return n ? tl_long_to_uint64(n.get(), out) : -1;
 }
 
-TL_INLINE int tl_as_uint64(PyObject *v, uint64_t *out) {
-  if (TL_LIKELY(PyLong_CheckExact(v))) {
-    Py_ssize_t size = Py_SIZE(v);
-    const digit *d = ((PyLongObject *)v)->ob_digit;
-    if (size == 0 || size == 1) {
-      *out = size ? d[0] : 0;
-      return 0;
-    }
-    if (size == 2) {
+// Reads an exact int of at most 64 bits from its 30-bit digits; false when
+// it is negative or needs more bits.
+TL_INLINE bool tl_small_uint64(PyObject *v, uint64_t *out) {
+  Py_ssize_t size = Py_SIZE(v);
+  const digit *d = ((PyLongObject *)v)->ob_digit;
+  switch (size) {
+    case 0:
+      *out = 0;
+      return true;
+    case 1:
+      *out = d[0];
+      return true;
+    case 2:
       *out = (uint64_t)d[0] | ((uint64_t)d[1] << PyLong_SHIFT);
-      return 0;
-    }
+      return true;
+    case 3:
+      if (d[2] >= 16) return false;  // 2**64 or more
+      *out = (uint64_t)d[0] | ((uint64_t)d[1] << PyLong_SHIFT) |
+             ((uint64_t)d[2] << (2 * PyLong_SHIFT));
+      return true;
+    default:
+      return false;
   }
+}
+
+TL_INLINE int tl_as_uint64(PyObject *v, uint64_t *out) {
+  if (TL_LIKELY(PyLong_CheckExact(v)) && tl_small_uint64(v, out)) return 0;
   return tl_as_uint64_slow(v, out);
 }
 
@@ -1959,12 +1973,8 @@ int tl_write_fixed_elements(TLParserObject *self, PyObject *items,
   for (Py_ssize_t i = 0; i < count; i++) {
     PyObject *item = PyList_GET_ITEM(items, i);
     if constexpr (K == TL_TYPE_LONG) {
-      if (PyLong_CheckExact(item) && (size_t)Py_SIZE(item) <= 2) {
-        const digit *d = ((PyLongObject *)item)->ob_digit;
-        uint64_t x = Py_SIZE(item) == 0   ? 0
-                     : Py_SIZE(item) == 1 ? (uint64_t)d[0]
-                                          : (uint64_t)d[0] |
-                                                ((uint64_t)d[1] << PyLong_SHIFT);
+      uint64_t x;
+      if (PyLong_CheckExact(item) && tl_small_uint64(item, &x)) {
         memcpy(buf + pos, &x, 8);
         pos += 8;
         continue;
@@ -2068,26 +2078,29 @@ size_t tl_fixed_width(TLType type) {
 
 // Elements of a fixed width that are all present in the input: no bounds
 // checks per element.
-PyObject *tl_read_fixed_elements(TLParserObject *self, TLType type,
-                                 PyObject *list, Py_ssize_t count) {
+template <TLType K>
+PyObject *tl_read_fixed_elements(TLParserObject *self, PyObject *list,
+                                 Py_ssize_t count) {
+  constexpr size_t width = K == TL_TYPE_LONG || K == TL_TYPE_DOUBLE ? 8 : 4;
   PyObject **slots = ((PyListObject *)list)->ob_item;
   const unsigned char *in = self->_input + self->_position;
-  size_t width = tl_fixed_width(type);
   for (Py_ssize_t i = 0; i < count; i++, in += width) {
     PyObject *v;
-    if (type == TL_TYPE_LONG) {
+    if constexpr (K == TL_TYPE_LONG) {
       uint64_t x;
       memcpy(&x, in, 8);
       v = PyLong_FromUnsignedLongLong(x);
-    } else if (type == TL_TYPE_DOUBLE) {
+    } else if constexpr (K == TL_TYPE_DOUBLE) {
       double x;
       memcpy(&x, in, 8);
       v = PyFloat_FromDouble(x);
     } else {
       uint32_t x;
       memcpy(&x, in, 4);
-      v = type == TL_TYPE_BOOL ? Py_NewRef(x ? Py_True : Py_False)
-                               : PyLong_FromUnsignedLong(x);
+      if constexpr (K == TL_TYPE_BOOL)
+        v = Py_NewRef(x ? Py_True : Py_False);
+      else
+        v = PyLong_FromUnsignedLong(x);
     }
     if (TL_UNLIKELY(!v)) return nullptr;
     slots[i] = v;
@@ -2131,9 +2144,22 @@ PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
   if (!list) return nullptr;
   size_t width = tl_fixed_width(elem_type);
   if (width && remain / width >= (size_t)count) {
-    if (!tl_read_fixed_elements(self, elem_type, list.get(), count))
-      return nullptr;
-    return list.release();
+    PyObject *done;
+    switch (elem_type) {
+      case TL_TYPE_INT:
+        done = tl_read_fixed_elements<TL_TYPE_INT>(self, list.get(), count);
+        break;
+      case TL_TYPE_LONG:
+        done = tl_read_fixed_elements<TL_TYPE_LONG>(self, list.get(), count);
+        break;
+      case TL_TYPE_DOUBLE:
+        done = tl_read_fixed_elements<TL_TYPE_DOUBLE>(self, list.get(), count);
+        break;
+      default:
+        done = tl_read_fixed_elements<TL_TYPE_BOOL>(self, list.get(), count);
+        break;
+    }
+    return done ? list.release() : nullptr;
   }
 
   // Elements go on being read after a short read, each yielding its neutral
