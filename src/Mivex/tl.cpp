@@ -1963,54 +1963,59 @@ TL_NOINLINE int tl_vector_changed() {
 // int, float and bool values are stored without further checks. Any other
 // element goes through the full dispatch, which may run Python code that
 // changes the list, so the list is checked again after each such element.
+// Stores items[i..count) of exact types straight at out (element i first);
+// returns the index of the first element that needs the full dispatch.
+template <TLType K>
+TL_INLINE Py_ssize_t tl_store_plain_elements(PyObject *const *items,
+                                             Py_ssize_t i, Py_ssize_t count,
+                                             unsigned char *out) {
+  constexpr size_t width = K == TL_TYPE_LONG || K == TL_TYPE_DOUBLE ? 8 : 4;
+  for (; i < count; i++, out += width) {
+    PyObject *item = items[i];
+    if constexpr (K == TL_TYPE_LONG) {
+      uint64_t x;
+      if (!PyLong_CheckExact(item) || !tl_small_uint64(item, &x)) break;
+      memcpy(out, &x, 8);
+    } else if constexpr (K == TL_TYPE_INT) {
+      if (!PyLong_CheckExact(item) || (size_t)(Py_SIZE(item) + 1) > 2) break;
+      int32_t x = (int32_t)Py_SIZE(item) *
+                  (int32_t)((PyLongObject *)item)->ob_digit[0];
+      memcpy(out, &x, 4);
+    } else if constexpr (K == TL_TYPE_DOUBLE) {
+      if (!PyFloat_CheckExact(item)) break;
+      double x = PyFloat_AS_DOUBLE(item);
+      memcpy(out, &x, 8);
+    } else {
+      if (item != Py_True && item != Py_False) break;
+      uint32_t x = item == Py_True;
+      memcpy(out, &x, 4);
+    }
+  }
+  return i;
+}
+
+// Elements of a fixed width: room for all of them is made once and runs of
+// exact int, float and bool values are stored directly. Any other element
+// goes through the full dispatch, which may run Python code that changes
+// the list, so the list is checked again after each such element.
 template <TLType K>
 int tl_write_fixed_elements(TLParserObject *self, PyObject *items,
                             Py_ssize_t count, int depth) {
   constexpr size_t width = K == TL_TYPE_LONG || K == TL_TYPE_DOUBLE ? 8 : 4;
   if (TLParser__ensure_buffer(self, (size_t)count * width) < 0) return -1;
-  unsigned char *buf = self->_buffer;
-  size_t pos = self->_position;
-  for (Py_ssize_t i = 0; i < count; i++) {
-    PyObject *item = PyList_GET_ITEM(items, i);
-    if constexpr (K == TL_TYPE_LONG) {
-      uint64_t x;
-      if (PyLong_CheckExact(item) && tl_small_uint64(item, &x)) {
-        memcpy(buf + pos, &x, 8);
-        pos += 8;
-        continue;
-      }
-    } else if constexpr (K == TL_TYPE_INT) {
-      if (PyLong_CheckExact(item) && (size_t)(Py_SIZE(item) + 1) <= 2) {
-        int32_t x = (int32_t)Py_SIZE(item) *
-                    (int32_t)((PyLongObject *)item)->ob_digit[0];
-        memcpy(buf + pos, &x, 4);
-        pos += 4;
-        continue;
-      }
-    } else if constexpr (K == TL_TYPE_DOUBLE) {
-      if (PyFloat_CheckExact(item)) {
-        double x = PyFloat_AS_DOUBLE(item);
-        memcpy(buf + pos, &x, 8);
-        pos += 8;
-        continue;
-      }
-    } else {
-      if (item == Py_True || item == Py_False) {
-        uint32_t x = item == Py_True;
-        memcpy(buf + pos, &x, 4);
-        pos += 4;
-        continue;
-      }
-    }
-    self->_position = pos;
+  Py_ssize_t i = 0;
+  for (;;) {
+    size_t start = self->_position;
+    Py_ssize_t stop = tl_store_plain_elements<K>(
+        ((PyListObject *)items)->ob_item, i, count, self->_buffer + start);
+    self->_position = start + (size_t)(stop - i) * width;
+    if (stop == count) return 0;
+    PyObject *item = PyList_GET_ITEM(items, stop);
     Ref held = Ref::own(item);
     if (TLParser__write_value(self, item, K, nullptr, depth) < 0) return -1;
     if (TL_UNLIKELY(PyList_GET_SIZE(items) != count)) return tl_vector_changed();
-    buf = self->_buffer;
-    pos = self->_position;
+    i = stop + 1;
   }
-  self->_position = pos;
-  return 0;
 }
 
 int tl_write_vector(TLParserObject *self, PyObject *vector,
