@@ -1,9 +1,11 @@
 """Schema-building helpers shared by the test modules.
 
-Import them with ``from conftest import param, ctor, schema, make_parser, OMIT``.
+Import them with ``from conftest import param, ctor, schema, make_parser, OMIT``;
+``u32`` and ``tl_bytes`` build expected wire bytes independently of the module.
 """
 
 import json
+import struct
 
 from Mivex.tl import TLParser
 
@@ -34,3 +36,18 @@ def schema(*constructors, methods=()):
 
 def make_parser(*constructors, methods=()):
     return TLParser(schema(*constructors, methods=methods))
+
+
+def u32(*words):
+    """Little-endian 32-bit words (negative numbers as two's complement)."""
+    return struct.pack("<%dI" % len(words), *(w & 0xFFFFFFFF for w in words))
+
+
+def tl_bytes(payload):
+    """A byte string in wire form: short or long length prefix, zero padding."""
+    payload = bytes(payload)
+    if len(payload) <= 253:
+        out = bytes([len(payload)]) + payload
+    else:
+        out = b"\xfe" + len(payload).to_bytes(3, "little") + payload
+    return out + b"\x00" * (-len(out) % 4)

@@ -19,26 +19,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import ctor, make_parser, param
+from conftest import ctor, make_parser, param, tl_bytes, u32
 
 VEC = 0x1CB5C415
 DEPTH_LIMIT = 256
 MAX_BYTES = 0xFFFFFF  # 16,777,215
-
-
-def u32(*words):
-    """Little-endian 32-bit words (negative numbers as two's complement)."""
-    return struct.pack("<%dI" % len(words), *(w & 0xFFFFFFFF for w in words))
-
-
-def tl_bytes(payload):
-    """A byte string in wire form: short or long length prefix, zero padding."""
-    payload = bytes(payload)
-    if len(payload) <= 253:
-        out = bytes([len(payload)]) + payload
-    else:
-        out = b"\xfe" + len(payload).to_bytes(3, "little") + payload
-    return out + b"\x00" * (-len(out) % 4)
 
 
 def parse_error(position):

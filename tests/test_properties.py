@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from Mivex.tl import TLParser
-from conftest import ctor, make_parser, param, schema
+from conftest import ctor, make_parser, param, schema, tl_bytes, u32
 
 VEC = 0x1CB5C415
 SCALARS = ("int", "long", "double", "string", "bytes", "Bool")
@@ -30,20 +30,6 @@ SETTINGS = settings(
 
 
 # ------------------------------------------------------------ wire helpers
-
-def u32(*words):
-    return struct.pack("<%dI" % len(words), *(w & 0xFFFFFFFF for w in words))
-
-
-def tl_bytes(payload):
-    """A byte string in wire form: short or long length prefix, zero padding."""
-    payload = bytes(payload)
-    if len(payload) <= 253:
-        out = bytes([len(payload)]) + payload
-    else:
-        out = b"\xfe" + len(payload).to_bytes(3, "little") + payload
-    return out + b"\x00" * (-len(out) % 4)
-
 
 # ------------------------------------------------------------ schema model
 #

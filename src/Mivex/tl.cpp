@@ -1632,42 +1632,29 @@ static TL_INLINE int TLParser__write_string(TLParserObject *self,
 }
 
 // Readers check `n <= size - pos` before touching a byte; a short read sets
-// _error and yields a neutral value. _position may stand past the end when
-// the input stops inside the padding of its last byte string.
+// _error and yields zero without moving. _position may stand past the end
+// when the input stops inside the padding of its last byte string.
+template <typename T>
+TL_INLINE T tl_read_fixed(TLParserObject *self) {
+  size_t pos = self->_position, size = self->_buffer_size;
+  if (TL_UNLIKELY(pos > size || size - pos < sizeof(T))) {
+    self->_error = 1;
+    return T{};
+  }
+  T v;
+  memcpy(&v, self->_input + pos, sizeof(T));
+  self->_position = pos + sizeof(T);
+  return v;
+}
+
 static TL_INLINE uint32_t TLParser__read_int32(TLParserObject *self) {
-  size_t pos = self->_position, size = self->_buffer_size;
-  if (TL_UNLIKELY(pos > size || size - pos < 4)) {
-    self->_error = 1;
-    return 0;
-  }
-  uint32_t v;
-  memcpy(&v, self->_input + pos, 4);
-  self->_position = pos + 4;
-  return v;
+  return tl_read_fixed<uint32_t>(self);
 }
-
 static TL_INLINE uint64_t TLParser__read_int64(TLParserObject *self) {
-  size_t pos = self->_position, size = self->_buffer_size;
-  if (TL_UNLIKELY(pos > size || size - pos < 8)) {
-    self->_error = 1;
-    return 0;
-  }
-  uint64_t v;
-  memcpy(&v, self->_input + pos, 8);
-  self->_position = pos + 8;
-  return v;
+  return tl_read_fixed<uint64_t>(self);
 }
-
 static TL_INLINE double TLParser__read_double(TLParserObject *self) {
-  size_t pos = self->_position, size = self->_buffer_size;
-  if (TL_UNLIKELY(pos > size || size - pos < 8)) {
-    self->_error = 1;
-    return 0.0;
-  }
-  double v;
-  memcpy(&v, self->_input + pos, 8);
-  self->_position = pos + 8;
-  return v;
+  return tl_read_fixed<double>(self);
 }
 
 namespace {
