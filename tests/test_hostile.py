@@ -19,7 +19,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import ctor, make_parser, param, tl_bytes, u32
+from Mivex.tl import TLParser, TLSchemaCompiler
+from conftest import ctor, make_parser, param, schema, tl_bytes, u32
 
 VEC = 0x1CB5C415
 DEPTH_LIMIT = 256
@@ -1218,3 +1219,104 @@ def test_failing_pack_does_not_leak(name, parser, value, error):
     retained = _retained_after(_failing(parser.pack, value, error), rounds)
     assert retained < 16 << 10, retained
     assert [sys.getrefcount(o) for o in watched] == refs
+
+
+# ------------------------------------------------ code that reaches a schema or a half-made value
+
+def test_compile_cannot_reenter_itself():
+    compiler = TLSchemaCompiler()
+
+    class Id:
+        def __int__(self):
+            compiler.compile({"constructors": []})
+            return 1
+
+    with pytest.raises(RuntimeError, match="while the same compiler is compiling"):
+        compiler.compile({"constructors": [{"predicate": "a", "id": Id()}]})
+    compiler.compile(schema(ctor("b", 2)))  # usable again afterwards
+
+
+@pytest.mark.parametrize("during", ["idle", "pack"])
+def test_parser_schema_cannot_be_replaced(during):
+    # The compiler is reachable through the garbage collector's referents.
+    parser = make_parser(ctor("a", 1, param("x", "int")))
+    compiler = next(o for o in gc.get_referents(parser) if isinstance(o, TLSchemaCompiler))
+
+    class X:
+        def __int__(self):
+            compiler.compile({"constructors": []})
+            return 1
+
+    with pytest.raises(RuntimeError, match="belongs to a TLParser"):
+        if during == "idle":
+            compiler.compile(schema(ctor("a", 1)))
+        else:
+            parser.pack({"_": "a", "x": X()})
+    assert parser.unpack(parser.pack({"_": "a", "x": 5})) == {"_": "a", "x": 5}
+
+
+@pytest.mark.parametrize("which", ["params", "constructors"])
+def test_list_emptied_during_compile(which):
+    data = {"constructors": []}
+    params = []
+
+    class Key:  # looked up as "name", then empties a list mid-compile
+        def __hash__(self):
+            return hash("name")
+
+        def __eq__(self, other):
+            (params if which == "params" else data["constructors"]).clear()
+            return False
+
+    params += [{Key(): 0, "name": "a", "type": "int"}, {"name": "b", "type": "int"}]
+    data["constructors"] += [{"predicate": "x", "id": 1, "params": params},
+                             {"predicate": "y", "id": 2}]
+    with pytest.raises(RuntimeError, match="list changed size during compile"):
+        TLSchemaCompiler().compile(data)
+
+
+def test_parser_refuses_work_until_constructed():
+    refused = []
+
+    class Id:
+        def __int__(self):
+            for o in gc.get_objects():
+                if type(o) is TLParser and id(o) not in existing:
+                    with pytest.raises(RuntimeError, match="not ready"):
+                        o.pack({"_": "a"})
+                    refused.append(o)
+            return 2
+
+    existing = {id(o) for o in gc.get_objects() if type(o) is TLParser}
+    parser = TLParser({"constructors": [{"predicate": "a", "id": 1},
+                                        {"predicate": "b", "id": Id()}]})
+    assert refused == [parser]
+    assert parser.unpack(parser.pack({"_": "a"})) == {"_": "a"}
+
+
+def test_vector_being_read_is_hidden_from_finalizers():
+    n = 400  # more elements than the interpreter keeps spare dicts for
+    parser = make_parser(ctor("box", 1, param("v", "Vector<Item>")),
+                         ctor("item", 2, param("x", "int"), type="Item"))
+    data = u32(1, 0x1CB5C415, n) + u32(2, 7) * n
+    found, fired = [], []
+
+    class Bomb:  # cyclic garbage whose finalizer looks for the list being filled
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            fired.append(1)
+            found.extend(o for o in gc.get_objects() if type(o) is list and len(o) == n)
+            if not found and len(fired) < 20:
+                Bomb()
+
+    old = gc.get_threshold()
+    Bomb()
+    gc.set_threshold(1)
+    try:
+        result = parser.unpack(data)
+    finally:
+        gc.set_threshold(*old)
+    assert len(fired) >= 10 and not found  # collections ran while it was filled
+    assert result["v"] == [{"_": "item", "x": 7}] * n

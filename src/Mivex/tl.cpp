@@ -268,6 +268,12 @@ PyObject *tl_expected(const char *expected, PyObject *got) {
   return nullptr;
 }
 
+// Python code run during compilation emptied or extended a list being read.
+PyObject *tl_list_changed() {
+  PyErr_SetString(PyExc_RuntimeError, "list changed size during compile");
+  return nullptr;
+}
+
 PyObject *tl_no_attribute(const char *attr) {
   PyErr_Format(PyExc_AttributeError,
                "'NoneType' object has no attribute '%.30s'", attr);
@@ -593,6 +599,12 @@ struct TLSchemaCompilerObject {
   TLSchema *_schema;
   TLIdMap _id_map;      // plain data: valid when zero-filled
   TLNameMap _name_map;
+  // A compile releases the schema it replaces, so it must not run while
+  // code holds pointers into that schema: inside another compile of the
+  // same compiler (Python code run by a conversion), or once a parser owns
+  // the compiler.
+  int _compiling;
+  int _owned;
 };
 
 namespace {
@@ -935,9 +947,14 @@ static TLConstructor *TLSchemaCompiler__create_constructor(
     }
   }
 
-  // Code run by the lookups below (a key's __eq__) may change the list, so
-  // every item is held while it is used and the index is re-checked.
-  for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(params.get()); i++) {
+  // Code run by the lookups below (a key's __eq__) may change the list: every
+  // item is held while it is used, and a list that changes size fails the
+  // compilation rather than leaving fields unfilled.
+  for (Py_ssize_t i = 0; i < count; i++) {
+    if (PyList_GET_SIZE(params.get()) != count) {
+      tl_list_changed();
+      TL_CC_FAIL();
+    }
     TLField *f = &rec->fields[i];
     Ref param = Ref::own(PyList_GET_ITEM(params.get(), i));
     if (param.get() != Py_None && !PyDict_CheckExact(param.get())) {
@@ -1042,6 +1059,10 @@ static TLConstructor *TLSchemaCompiler__create_constructor(
       TL_CC_FAIL();
   }
 
+  if (PyList_GET_SIZE(params.get()) != count) {
+    tl_list_changed();
+    TL_CC_FAIL();
+  }
   if (tl_derive_constructor(rec) < 0) TL_CC_FAIL();
   return rec;
 #undef TL_CC_FAIL
@@ -1133,8 +1154,13 @@ static int TLSchemaCompiler__parse_json_schema(TLSchemaCompilerObject *self,
   schema->constructor_count = (int32_t)count;
 
   // The builder may run Python code (int() of an "id"), which could change
-  // the list: items are held while used and never read past the array.
-  for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(entries.get()); i++) {
+  // the list: items are held while used, and a list that changes size fails
+  // the compilation.
+  for (Py_ssize_t i = 0; i < count; i++) {
+    if (PyList_GET_SIZE(entries.get()) != count) {
+      tl_list_changed();
+      TL_PJ_FAIL();
+    }
     Ref item = Ref::own(PyList_GET_ITEM(entries.get(), i));
     if (item.get() != Py_None && !PyDict_CheckExact(item.get())) {
       tl_expected("dict", item.get());
@@ -1148,6 +1174,10 @@ static int TLSchemaCompiler__parse_json_schema(TLSchemaCompilerObject *self,
       PyErr_NoMemory();
       TL_PJ_FAIL();
     }
+  }
+  if (PyList_GET_SIZE(entries.get()) != count) {
+    tl_list_changed();
+    TL_PJ_FAIL();
   }
   return 0;
 #undef TL_PJ_FAIL
@@ -1201,10 +1231,22 @@ static PyObject *TLSchemaCompiler_compile(PyObject *self, PyObject *const *args,
   int status = -1;
   if (tl_parse_args("compile", 1, names, args, nargs, kwnames, &json_data) ==
       0) {
-    try {
-      status = c->_vtab->_parse_json_schema(c, json_data);
-    } catch (...) {
-      tl_set_cpp_error();
+    if (c->_compiling) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "compile() cannot run while the same compiler is "
+                      "compiling");
+    } else if (c->_owned) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "this compiler belongs to a TLParser, whose schema "
+                      "cannot be replaced");
+    } else {
+      c->_compiling = 1;
+      try {
+        status = c->_vtab->_parse_json_schema(c, json_data);
+      } catch (...) {
+        tl_set_cpp_error();
+      }
+      c->_compiling = 0;
     }
   }
   if (status < 0) {
@@ -2134,6 +2176,9 @@ PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
   const TLVectorInfo *elem_vec = vec ? vec->elem_vec : nullptr;
   Ref list = Ref::steal(PyList_New(count));
   if (!list) return nullptr;
+  // Until every slot is filled the list must stay out of the collector's
+  // sight: a finalizer run by a collection could otherwise reach it.
+  PyObject_GC_UnTrack(list.get());
   size_t width = tl_fixed_width(elem_type);
   if (width && remain / width >= (size_t)count) {
     PyObject *done;
@@ -2151,7 +2196,9 @@ PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
         done = tl_read_fixed_elements<TL_TYPE_BOOL>(self, list.get(), count);
         break;
     }
-    return done ? list.release() : nullptr;
+    if (!done) return nullptr;
+    PyObject_GC_Track(list.get());
+    return list.release();
   }
 
   // Elements go on being read after a short read, each yielding its neutral
@@ -2170,6 +2217,7 @@ PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
     }
   }
   self->_reserved = outer_reserved;
+  PyObject_GC_Track(list.get());
   return list.release();
 }
 
@@ -2662,6 +2710,11 @@ static int TLParser___cinit__(TLParserObject *self, PyObject *args,
   PyObject *schema_json;
   if (tl_parse_args_tuple("__cinit__", 1, names, args, kwds, &schema_json) < 0)
     return -1;
+  self->_buffer = nullptr;
+  self->_position = 0;
+  self->_error = 0;
+  self->_buffer_alloc_size = 0;
+  self->_buffer_size = 0;
   PyObject *compiler = PyObject_CallNoArgs((PyObject *)&TLSchemaCompilerType);
   if (!compiler) return -1;
   Py_SETREF(self->_compiler, compiler);
@@ -2669,12 +2722,9 @@ static int TLParser___cinit__(TLParserObject *self, PyObject *args,
       PyObject_CallMethodOneArg(self->_compiler, S.compile, schema_json));
   if (!done) return -1;
   TLSchemaCompilerObject *c = tl_compiler(self);
+  c->_owned = 1;
+  // Set last: until then the parser refuses to pack or unpack.
   self->_schema = c->_vtab->get_schema(c);
-  self->_buffer = nullptr;
-  self->_position = 0;
-  self->_error = 0;
-  self->_buffer_alloc_size = 0;
-  self->_buffer_size = 0;
   return 0;
 }
 
@@ -2759,7 +2809,11 @@ struct BusyScope {
 };
 
 TL_NOINLINE PyObject *tl_unavailable(TLParserObject *self) {
-  if (self->_busy)
+  if (!self->_schema)
+    PyErr_SetString(PyExc_RuntimeError,
+                    "TLParser is not ready: its construction has not "
+                    "finished");
+  else if (self->_busy)
     PyErr_SetString(PyExc_RuntimeError,
                     "TLParser is busy: another pack() or unpack() on this "
                     "parser has not returned yet");
@@ -2771,7 +2825,7 @@ TL_NOINLINE PyObject *tl_unavailable(TLParserObject *self) {
 }
 
 TL_INLINE bool tl_available(TLParserObject *self) {
-  return !self->_busy && self->_compiler != Py_None;
+  return !self->_busy && self->_schema && self->_compiler != Py_None;
 }
 
 // Turns the buffer into the returned bytes object, trimmed to `len`. The
