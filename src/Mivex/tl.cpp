@@ -1405,38 +1405,30 @@ static TL_INLINE int TLParser__ensure_buffer(TLParserObject *self,
 // Primitive codec
 // ===========================================================================
 
+// Stores a fixed-size value little-endian at the cursor; `op` names the
+// writer in the traceback when the buffer cannot grow.
+template <typename T>
+TL_INLINE int tl_write_fixed(TLParserObject *self, T value, const char *op) {
+  if (TL_UNLIKELY(TLParser__ensure_buffer(self, sizeof(T)) < 0)) {
+    tl_traceback(op, __LINE__);
+    return -1;
+  }
+  memcpy(self->_buffer + self->_position, &value, sizeof(T));
+  self->_position += sizeof(T);
+  return 0;
+}
+
 static TL_INLINE int TLParser__write_int32(TLParserObject *self,
                                            int32_t value) {
-  if (TL_UNLIKELY(TLParser__ensure_buffer(self, 4) < 0)) {
-    TL_TB("TLParser._write_int32");
-    return -1;
-  }
-  uint32_t word = (uint32_t)value;
-  memcpy(self->_buffer + self->_position, &word, 4);
-  self->_position += 4;
-  return 0;
+  return tl_write_fixed(self, (uint32_t)value, "Mivex.tl.TLParser._write_int32");
 }
-
 static TL_INLINE int TLParser__write_int64(TLParserObject *self,
                                            uint64_t value) {
-  if (TL_UNLIKELY(TLParser__ensure_buffer(self, 8) < 0)) {
-    TL_TB("TLParser._write_int64");
-    return -1;
-  }
-  memcpy(self->_buffer + self->_position, &value, 8);
-  self->_position += 8;
-  return 0;
+  return tl_write_fixed(self, value, "Mivex.tl.TLParser._write_int64");
 }
-
 static TL_INLINE int TLParser__write_double(TLParserObject *self,
                                             double value) {
-  if (TL_UNLIKELY(TLParser__ensure_buffer(self, 8) < 0)) {
-    TL_TB("TLParser._write_double");
-    return -1;
-  }
-  memcpy(self->_buffer + self->_position, &value, 8);
-  self->_position += 8;
-  return 0;
+  return tl_write_fixed(self, value, "Mivex.tl.TLParser._write_double");
 }
 
 namespace {
