@@ -1290,7 +1290,8 @@ struct TLParser_vtable {
 struct TLParserObject {
   PyObject_HEAD
   const TLParser_vtable *_vtab;
-  TLSchema *_schema;       // borrowed from _compiler, which owns it
+  TLSchema *_schema;       // borrowed from _compiler, which owns it; null
+                           // until construction has finished
   PyObject *_compiler;     // owned; None only before construction or after a
                            // garbage-collector clear
   unsigned char *_buffer;  // output of pack (see tl_block_alloc)
