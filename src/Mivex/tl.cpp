@@ -1620,9 +1620,12 @@ TL_NOINLINE int tl_write_string_slow(TLParserObject *self, PyObject *data) {
     return -1;
   }
   if (!PyUnicode_Check(data)) {
-    // Fails with the interpreter's own TypeError for a non-str.
+    // Fails with the interpreter's own TypeError for a non-str; should it
+    // ever encode something, that is what gets written.
     Ref encoded = Ref::steal(PyUnicode_AsUTF8String(data));
-    return encoded ? 0 : -1;
+    if (!encoded) return -1;
+    return tl_write_raw_bytes(self, PyBytes_AS_STRING(encoded.get()),
+                              (size_t)PyBytes_GET_SIZE(encoded.get()));
   }
   if (PyUnicode_READY(data) < 0) return -1;
   if (!PyUnicode_IS_COMPACT_ASCII(data)) {
