@@ -135,7 +135,7 @@ struct Constants {
   PyObject *empty_str, *empty_bytes, *zero, *module_name;
   PyObject *arg_json_data, *arg_schema_json, *arg_value, *arg_data,
       *arg_state;
-  PyObject *dealloc_context;
+  PyObject *dealloc_context, *add_note;
 };
 Constants S;
 
@@ -167,6 +167,7 @@ int tl_init_constants() {
       {&S.arg_data, "data"},
       {&S.arg_state, "state"},
       {&S.dealloc_context, "Mivex.tl.TLSchemaCompiler.__dealloc__"},
+      {&S.add_note, "add_note"},
   };
   for (const ConstantSpec &spec : specs) {
     if (*spec.slot) continue;  // a retried exec step keeps what it made
@@ -1262,6 +1263,13 @@ static PyObject *TLSchemaCompiler_compile(PyObject *self, PyObject *const *args,
 
 struct TLParserObject;
 
+// One step of the way from a message's top object down to a failing value:
+// a field (name set) or a vector element (index).
+struct TLPathStep {
+  PyObject *name;  // borrowed from the schema
+  Py_ssize_t index;
+};
+
 // Native operations of TLParser, in their fixed order. The codec calls them
 // directly inside a message; pack and unpack enter through the table.
 struct TLParser_vtable {
@@ -1312,6 +1320,13 @@ struct TLParserObject {
   // address; an entry only counts when the name *is* the constructor's own
   // interned name object, so a stale entry can never match.
   const TLConstructor *_name_cache[64];
+  // Where the running call failed, innermost step first (see tl_path_step).
+  TLPathStep *_path;
+  size_t _path_len, _path_cap;
+  const TLConstructor *_path_root;  // outermost object the failure crossed
+  size_t _path_pos;  // unpack: where the innermost failing value began
+  int _path_hard;    // the steps are those of a raised exception
+  int _path_lost;    // a step could not be stored: no note
 };
 
 namespace {
@@ -1368,6 +1383,97 @@ TL_NOINLINE int tl_hex_error(const char *prefix, uint32_t word) {
   snprintf(hex, sizeof hex, "%08x", (unsigned)word);
   PyErr_Format(PyExc_ValueError, "%s0x%s", prefix, hex);
   return -1;
+}
+
+// Where a call failed. Each object and vector frame that a failure leaves
+// through adds its step, innermost first, so the success path pays nothing.
+// A short read is not raised where it happens (unpack reads on with neutral
+// values and reports it at the end): its steps are taken by the frames in
+// which the error flag first rose, and an exception raised later replaces
+// them with its own. Returns whether the step was kept.
+TL_NOINLINE bool tl_path_step(TLParserObject *self, bool hard, PyObject *name,
+                              Py_ssize_t index, size_t start) {
+  if (hard && !self->_path_hard) {
+    self->_path_hard = 1;
+    self->_path_len = 0;
+    self->_path_root = nullptr;
+  } else if (!hard && self->_path_hard) {
+    return false;
+  }
+  if (self->_path_len == 0) self->_path_pos = start;
+  if (self->_path_len == self->_path_cap) {
+    size_t cap = self->_path_cap ? 2 * self->_path_cap : 16;
+    auto *grown =
+        (TLPathStep *)PyMem_Realloc(self->_path, cap * sizeof(TLPathStep));
+    if (!grown) {
+      self->_path_lost = 1;
+      return false;
+    }
+    self->_path = grown;
+    self->_path_cap = cap;
+  }
+  self->_path[self->_path_len++] = TLPathStep{name, index};
+  return true;
+}
+
+TL_NOINLINE void tl_path_field(TLParserObject *self, bool hard,
+                               const TLConstructor *c, PyObject *name,
+                               size_t start) {
+  if (tl_path_step(self, hard, name, 0, start)) self->_path_root = c;
+}
+
+TL_INLINE bool tl_append(PyObject **text, PyObject *piece) {
+  if (!piece) {
+    Py_CLEAR(*text);
+    return false;
+  }
+  PyUnicode_AppendAndDel(text, piece);
+  return *text != nullptr;
+}
+
+// "while packing rich.kids[2].s", "while unpacking rich.s at byte 12"; the
+// middle of a very deep path is elided.
+PyObject *tl_path_text(TLParserObject *self, const char *verb, bool at_byte) {
+  constexpr size_t kEnds = 12;
+  const size_t n = self->_path_len;
+  PyObject *text = PyUnicode_FromFormat("while %s %U", verb,
+                                        self->_path_root->py_name);
+  for (size_t k = n; text && k-- > 0;) {
+    const TLPathStep &step = self->_path[k];
+    if (n > 2 * kEnds + 1 && k == n - 1 - kEnds) {
+      size_t skipped = n - 2 * kEnds;
+      if (!tl_append(&text, PyUnicode_FromFormat("...(%zu steps)...", skipped)))
+        break;
+      k = kEnds;
+      continue;
+    }
+    PyObject *piece = step.name ? PyUnicode_FromFormat(".%U", step.name)
+                                : PyUnicode_FromFormat("[%zd]", step.index);
+    if (!tl_append(&text, piece)) break;
+  }
+  if (text && at_byte)
+    tl_append(&text, PyUnicode_FromFormat(" at byte %zu", self->_path_pos));
+  return text;
+}
+
+// Adds the path of the failure as a note on the pending exception, leaving
+// its type and message alone; a note that cannot be made is left out.
+TL_NOINLINE void tl_add_path_note(TLParserObject *self, const char *verb,
+                                  bool at_byte) {
+  if (!self->_path_len || self->_path_lost || !self->_path_root) return;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value && tb) PyException_SetTraceback(value, tb);
+  Ref note = Ref::steal(tl_path_text(self, verb, at_byte));
+  if (note && value) {
+    Ref done = Ref::steal(
+        PyObject_CallMethodOneArg(value, S.add_note, note.get()));
+    if (!done) PyErr_Clear();
+  } else {
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, tb);
 }
 
 }  // namespace
@@ -2037,7 +2143,10 @@ int tl_write_fixed_elements(TLParserObject *self, PyObject *items,
     if (stop == count) return 0;
     PyObject *item = PyList_GET_ITEM(items, stop);
     Ref held = Ref::own(item);
-    if (TLParser__write_value(self, item, K, nullptr, depth) < 0) return -1;
+    if (TLParser__write_value(self, item, K, nullptr, depth) < 0) {
+      tl_path_step(self, true, nullptr, stop, 0);
+      return -1;
+    }
     if (TL_UNLIKELY(PyList_GET_SIZE(items) != count)) return tl_vector_changed();
     i = stop + 1;
   }
@@ -2086,8 +2195,10 @@ int tl_write_vector(TLParserObject *self, PyObject *vector,
     if (TL_UNLIKELY(i >= PyList_GET_SIZE(items))) return tl_vector_changed();
     Ref item = Ref::own(PyList_GET_ITEM(items, i));
     if (TL_UNLIKELY(TLParser__write_value(self, item.get(), elem_type,
-                                          elem_vec, depth) < 0))
+                                          elem_vec, depth) < 0)) {
+      tl_path_step(self, true, nullptr, i, 0);
       return -1;
+    }
   }
   if (TL_UNLIKELY(PyList_GET_SIZE(items) != count)) return tl_vector_changed();
   return 0;
@@ -2202,11 +2313,20 @@ PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
   PyObject **slots = ((PyListObject *)list.get())->ob_item;
   bool nested = elem_type == TL_TYPE_VECTOR || elem_type == TL_TYPE_OBJECT;
   size_t outer_reserved = self->_reserved;
+  int quiet = self->_error;  // a short read is already on record
   for (int32_t i = 0; i < count; i++) {
     if (nested) self->_reserved = outer_reserved + 4 * (size_t)(count - 1 - i);
+    const size_t start = self->_position;
     PyObject *v = TLParser__read_value(self, elem_type, elem_vec, depth);
-    if (TL_UNLIKELY(!v)) return nullptr;
+    if (TL_UNLIKELY(!v)) {
+      tl_path_step(self, true, nullptr, i, start);
+      return nullptr;
+    }
     slots[i] = v;
+    if (TL_UNLIKELY(self->_error && !quiet)) {
+      tl_path_step(self, false, nullptr, i, start);
+      quiet = 1;
+    }
     if (TL_UNLIKELY(self->_halt)) {
       Py_SET_SIZE(list.get(), i + 1);
       break;
@@ -2321,8 +2441,8 @@ TL_INLINE int32_t tl_key_slot(const TLConstructor *c, PyObject *key,
 // by identity in schema order and by the key table otherwise: no hash
 // lookups, and no user code can run. Any other dict is asked once per name
 // with the name's cached hash; other mappings with `in`, then subscription.
-int tl_gather(PyObject *value, bool is_dict, const TLConstructor *c,
-              PyObject **slots) {
+int tl_gather(TLParserObject *self, PyObject *value, bool is_dict,
+              const TLConstructor *c, PyObject **slots) {
   const int32_t n = c->slot_count;
   if (TL_LIKELY(is_dict)) {
     Py_ssize_t count;
@@ -2368,18 +2488,22 @@ int tl_gather(PyObject *value, bool is_dict, const TLConstructor *c,
       PyObject *key = c->slot_keys[i];
       PyObject *v =
           _PyDict_GetItem_KnownHash(value, key, ((PyASCIIObject *)key)->hash);
-      if (v)
+      if (v) {
         slots[i] = Py_NewRef(v);
-      else if (PyErr_Occurred())
+      } else if (PyErr_Occurred()) {
+        tl_path_field(self, true, c, key, 0);
         return -1;
+      }
     }
     return 0;
   }
   for (int32_t i = 0; i < n; i++) {
     PyObject *key = c->slot_keys[i];
     int has = PySequence_Contains(value, key);
-    if (has < 0) return -1;
-    if (has && !(slots[i] = PyObject_GetItem(value, key))) return -1;
+    if (has < 0 || (has && !(slots[i] = PyObject_GetItem(value, key)))) {
+      tl_path_field(self, true, c, key, 0);
+      return -1;
+    }
   }
   return 0;
 }
@@ -2475,6 +2599,12 @@ PyObject *tl_default_value(TLType type) {
   }
 }
 
+TL_NOINLINE int tl_write_failed(TLParserObject *self, const TLConstructor *c,
+                                const TLField &f) {
+  tl_path_field(self, true, c, f.py_name, 0);
+  return -1;
+}
+
 int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
   if (TL_UNLIKELY(depth > kMaxDepth)) return tl_depth_error();
   const bool is_dict = PyDict_CheckExact(value);
@@ -2511,7 +2641,7 @@ int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
   SlotFrame slots(self);
   if (c->slot_count) {
     if (slots.push((size_t)c->slot_count) < 0 ||
-        tl_gather(value, is_dict, c, self->_slots + slots.base) < 0)
+        tl_gather(self, value, is_dict, c, self->_slots + slots.base) < 0)
       return -1;
   }
 
@@ -2538,7 +2668,7 @@ int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
       case TL_ROLE_FLAGS:
       case TL_ROLE_FLAGS2:
         if (TLParser__write_int32(self, (int32_t)words[f.role == TL_ROLE_FLAGS2]) < 0)
-          return -1;
+          return tl_write_failed(self, c, f);
         continue;
       case TL_ROLE_COND_BOOL:
         continue;  // carried by its bit alone
@@ -2554,11 +2684,12 @@ int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
           Ref dflt = Ref::steal(tl_default_value(f.type));
           if (!dflt ||
               TLParser__write_value(self, dflt.get(), f.type, f.vec, depth) < 0)
-            return -1;
+            return tl_write_failed(self, c, f);
           continue;
         }
     }
-    if (TLParser__write_value(self, v, f.type, f.vec, depth) < 0) return -1;
+    if (TL_UNLIKELY(TLParser__write_value(self, v, f.type, f.vec, depth) < 0))
+      return tl_write_failed(self, c, f);
   }
   return 0;
 }
@@ -2626,14 +2757,22 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
   TLDictEntry *entries = g_dict_entries_ok ? tl_dict_entries(d) : nullptr;
 
   uint32_t words[2] = {0, 0};  // "flags", "flags2" as read so far
+  int quiet = self->_error;     // a short read is already on record
   const TLField *fields = c->fields;
   for (int32_t i = 0, n = c->field_count; i < n; i++) {
     const TLField &f = fields[i];
+    const size_t start = self->_position;
     PyObject *v;
     switch (f.role) {
       case TL_ROLE_FLAGS:
       case TL_ROLE_FLAGS2:
+        // A short flags word does not stop the read: the fields after it
+        // are read on, as neutral values.
         words[f.role == TL_ROLE_FLAGS2] = TLParser__read_int32(self);
+        if (TL_UNLIKELY(self->_error && !quiet)) {
+          tl_path_field(self, false, c, f.py_name, start);
+          quiet = 1;
+        }
         continue;
       case TL_ROLE_COND_BOOL:
         v = words[f.flag_info.flags_index != 0] & f.mask ? Py_True : Py_False;
@@ -2649,14 +2788,21 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
         break;
     }
     v = TLParser__read_value(self, f.type, f.vec, depth);
-    if (TL_UNLIKELY(!v)) return nullptr;
+    if (TL_UNLIKELY(!v)) {
+      tl_path_field(self, true, c, f.py_name, start);
+      return nullptr;
+    }
     if (TL_UNLIKELY(self->_error)) {
       // Stop at the first short read; unpack reports it.
+      if (!quiet) tl_path_field(self, false, c, f.py_name, start);
       Py_DECREF(v);
       tl_finish_object(d, c);
       return result.release();
     }
-    if (TL_UNLIKELY(tl_store(d, entries, f, v) < 0)) return nullptr;
+    if (TL_UNLIKELY(tl_store(d, entries, f, v) < 0)) {
+      tl_path_field(self, true, c, f.py_name, start);
+      return nullptr;
+    }
   }
   tl_finish_object(d, c);
   return result.release();
@@ -2754,6 +2900,8 @@ static void TLParser_dealloc(PyObject *o) {
   self->_buffer = nullptr;
   PyMem_Free(self->_slots);
   self->_slots = nullptr;
+  PyMem_Free(self->_path);
+  self->_path = nullptr;
   PyErr_Restore(et, ev, etb);
   Py_CLEAR(self->_compiler);
   Py_TYPE(o)->tp_free(o);
@@ -2820,6 +2968,13 @@ TL_NOINLINE PyObject *tl_unavailable(TLParserObject *self) {
   return nullptr;
 }
 
+TL_INLINE void tl_path_reset(TLParserObject *self) {
+  self->_path_len = 0;
+  self->_path_root = nullptr;
+  self->_path_hard = 0;
+  self->_path_lost = 0;
+}
+
 TL_INLINE bool tl_available(TLParserObject *self) {
   return !self->_busy && self->_schema && self->_compiler != Py_None;
 }
@@ -2859,7 +3014,11 @@ PyObject *tl_pack(TLParserObject *self, PyObject *value) {
   BusyScope busy(self);
   self->_position = 0;
   self->_error = 0;
-  if (self->_vtab->_write_object(self, value, 1) < 0) return nullptr;
+  tl_path_reset(self);
+  if (self->_vtab->_write_object(self, value, 1) < 0) {
+    tl_add_path_note(self, "packing", false);
+    return nullptr;
+  }
   size_t len = self->_position;
   if (len >= kHandOverMin) return tl_hand_over(self, len);
   return PyBytes_FromStringAndSize((const char *)self->_buffer,
@@ -2881,11 +3040,13 @@ PyObject *tl_unpack(TLParserObject *self, PyObject *data) {
   self->_error = 0;
   self->_halt = 0;
   self->_reserved = 0;
+  tl_path_reset(self);
   Ref parsed = Ref::steal(self->_vtab->_read_object(self, 1));
-  if (!parsed) return nullptr;
-  if (self->_error) {
-    PyErr_Format(PyExc_RuntimeError, "Parse error at position %zu",
-                 self->_position);
+  if (!parsed || self->_error) {
+    if (parsed)
+      PyErr_Format(PyExc_RuntimeError, "Parse error at position %zu",
+                   self->_position);
+    tl_add_path_note(self, "unpacking", true);
     return nullptr;
   }
   return parsed.release();
