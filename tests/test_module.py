@@ -1,5 +1,6 @@
 """What Python sees of Mivex.tl before any schema or value matters."""
 
+import inspect
 import builtins
 import copy
 import gc
@@ -374,3 +375,21 @@ def test_traceback_entries(call, expected):
     with pytest.raises(Exception) as excinfo:
         call()
     assert module_entries(excinfo.value) == [(name, ENTRY_FILE) for name in expected]
+
+
+@pytest.mark.parametrize(
+    "func, signature",
+    [
+        (TLParser.pack, "(self, /, value)"),
+        (TLParser.unpack, "(self, /, data)"),
+        (TLSchemaCompiler.compile, "(self, /, json_data)"),
+        (TLParser.__reduce__, "(self, /)"),
+        (TLParser.__setstate__, "(self, /, state)"),
+        (TLSchemaCompiler.__setstate__, "(self, /, state)"),
+        (TLParser, "(schema_json)"),
+    ],
+)
+def test_signatures_are_introspectable(func, signature):
+    # Editors and stub checkers read these; they must match the argument
+    # names the methods accept as keywords.
+    assert str(inspect.signature(func)) == signature

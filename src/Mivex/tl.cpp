@@ -321,6 +321,7 @@ struct TLMethodObject {
   PyTypeObject *objclass;
   PyObject *name;
   PyObject *qualname;
+  const char *text_signature;
 };
 
 static PyObject *TLMethod_vectorcall(PyObject *func, PyObject *const *args,
@@ -371,6 +372,10 @@ static PyObject *TLMethod_get_module(PyObject *, void *) {
   return Py_NewRef(S.module_name);
 }
 static PyObject *TLMethod_get_doc(PyObject *, void *) { Py_RETURN_NONE; }
+// What inspect.signature (and so stubtest and IDEs) reads for a builtin.
+static PyObject *TLMethod_get_text_signature(PyObject *o, void *) {
+  return PyUnicode_FromString(((TLMethodObject *)o)->text_signature);
+}
 static PyObject *TLMethod_get_objclass(PyObject *o, void *) {
   return Py_NewRef((PyObject *)((TLMethodObject *)o)->objclass);
 }
@@ -380,6 +385,8 @@ static PyGetSetDef TLMethod_getset[] = {
     {"__qualname__", TLMethod_get_qualname, nullptr, nullptr, nullptr},
     {"__module__", TLMethod_get_module, nullptr, nullptr, nullptr},
     {"__doc__", TLMethod_get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", TLMethod_get_text_signature, nullptr, nullptr,
+     nullptr},
     {"__objclass__", TLMethod_get_objclass, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -400,12 +407,14 @@ static PyTypeObject TLMethodType = [] {
 
 // Puts a method object named `name` into the class dictionary of `type`.
 static int tl_bind_method(PyTypeObject *type, const char *short_type_name,
-                          const char *name, TLMethodImpl impl) {
+                          const char *name, const char *text_signature,
+                          TLMethodImpl impl) {
   TLMethodObject *m = PyObject_New(TLMethodObject, &TLMethodType);
   if (!m) return -1;
   Ref owner = Ref::steal((PyObject *)m);
   m->vectorcall = TLMethod_vectorcall;
   m->impl = impl;
+  m->text_signature = text_signature;
   m->objclass = type;
   m->name = PyUnicode_InternFromString(name);
   m->qualname = m->name ? PyUnicode_FromFormat("%s.%s", short_type_name, name)
@@ -2921,6 +2930,9 @@ static int TLParser_clear(PyObject *o) {
 static PyTypeObject TLParserType = [] {
   PyTypeObject t = tl_static_type("Mivex.tl.TLParser");
   t.tp_basicsize = sizeof(TLParserObject);
+  // A signature only: __doc__ stays None, __text_signature__ reads
+  // "(schema_json)".
+  t.tp_doc = "TLParser(schema_json)\n--\n\n";
   t.tp_dealloc = TLParser_dealloc;
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                Py_TPFLAGS_IMMUTABLETYPE;
@@ -3194,8 +3206,10 @@ int tl_register_class(PyObject *module, PyTypeObject *type,
   if (PyType_Ready(type) < 0) return -1;
   if (PyModule_AddObjectRef(module, short_name, (PyObject *)type) < 0)
     return -1;
-  if (tl_bind_method(type, short_name, "__reduce__", hooks.reduce) < 0 ||
-      tl_bind_method(type, short_name, "__setstate__", hooks.setstate) < 0) {
+  if (tl_bind_method(type, short_name, "__reduce__", "($self, /)",
+                     hooks.reduce) < 0 ||
+      tl_bind_method(type, short_name, "__setstate__", "($self, /, state)",
+                     hooks.setstate) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
       PyErr_Clear();
       PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
@@ -3279,11 +3293,12 @@ static int tl_module_exec_steps(PyObject *module) {
   TL_INIT_CHECK(PyModule_AddObjectRef(module, "json", json.get()));
 
   TL_INIT_CHECK(tl_bind_method(&TLSchemaCompilerType, "TLSchemaCompiler",
-                               "compile", TLSchemaCompiler_compile));
+                               "compile", "($self, /, json_data)",
+                               TLSchemaCompiler_compile));
   TL_INIT_CHECK(tl_bind_method(&TLParserType, "TLParser", "unpack",
-                               TLParser_unpack));
-  TL_INIT_CHECK(
-      tl_bind_method(&TLParserType, "TLParser", "pack", TLParser_pack));
+                               "($self, /, data)", TLParser_unpack));
+  TL_INIT_CHECK(tl_bind_method(&TLParserType, "TLParser", "pack",
+                               "($self, /, value)", TLParser_pack));
 
   Ref test = Ref::steal(PyDict_New());
   TL_INIT_CHECK(test ? 0 : -1);
