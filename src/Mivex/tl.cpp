@@ -667,7 +667,7 @@ char *tl_utf8_dup(PyObject *text) {
 
 }  // namespace
 
-static TLType TLSchemaCompiler__parse_type(TLSchemaCompilerObject *,
+static TLType TLSchemaCompiler_parse_type(TLSchemaCompilerObject *,
                                            PyObject *type_str) {
   if (type_str == Py_None) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
@@ -690,7 +690,7 @@ static TLType TLSchemaCompiler__parse_type(TLSchemaCompilerObject *,
                                (size_t)PyBytes_GET_SIZE(encoded.get()));
 }
 
-static void TLSchemaCompiler__free_schema(TLSchemaCompilerObject *self) {
+static void TLSchemaCompiler_free_schema(TLSchemaCompilerObject *self) {
   TLSchema *schema = self->_schema;
   if (schema) {
     if (schema->constructors) {
@@ -759,7 +759,7 @@ TLVectorInfo *tl_vector_chain(const char *text) {
     PyErr_NoMemory();
     return nullptr;
   }
-  memcpy(buf, text, n);
+  memcpy(buf, text, n + 1);
   size_t count = 0;
   for (;;) {
     size_t m = tl_remove_all(buf, n, "Vector<", 7);
@@ -798,7 +798,7 @@ int tl_derive_constructor(TLConstructor *rec) {
   rec->bad_bit_field = -1;
   int32_t n = rec->field_count;
   if (n > 0) {
-    rec->slot_keys = (PyObject **)malloc((size_t)n * sizeof(PyObject *));
+    rec->slot_keys = (PyObject **)calloc((size_t)n, sizeof(PyObject *));
     if (!rec->slot_keys) {
       PyErr_NoMemory();
       return -1;
@@ -859,7 +859,7 @@ int tl_derive_constructor(TLConstructor *rec) {
 
 }  // namespace
 
-static TLConstructor *TLSchemaCompiler__create_constructor(
+static TLConstructor *TLSchemaCompiler_create_constructor(
     TLSchemaCompilerObject *self, PyObject *constr_data, int32_t index) {
 #define TL_CC_FAIL()                               \
   do {                                             \
@@ -1085,7 +1085,7 @@ PyObject *tl_module_global(PyObject *name);
 
 }  // namespace
 
-static int TLSchemaCompiler__parse_json_schema(TLSchemaCompilerObject *self,
+static int TLSchemaCompiler_parse_json_schema(TLSchemaCompilerObject *self,
                                                PyObject *json_data) {
 #define TL_PJ_FAIL()                              \
   do {                                            \
@@ -1194,10 +1194,10 @@ static int TLSchemaCompiler__parse_json_schema(TLSchemaCompilerObject *self,
 }
 
 static const TLSchemaCompiler_vtable kCompilerVtable = {
-    TLSchemaCompiler__parse_json_schema,
-    TLSchemaCompiler__create_constructor,
-    TLSchemaCompiler__parse_type,
-    TLSchemaCompiler__free_schema,
+    TLSchemaCompiler_parse_json_schema,
+    TLSchemaCompiler_create_constructor,
+    TLSchemaCompiler_parse_type,
+    TLSchemaCompiler_free_schema,
     TLSchemaCompiler_get_schema,
 };
 
@@ -1348,7 +1348,7 @@ constexpr uint32_t kVectorId = 0x1cb5c415u;
 constexpr size_t kMaxBytesLength = 0xFFFFFF;  // 24-bit length of the long form
 constexpr size_t kMinCapacity = 1024;
 // Results at least this long become the returned bytes object in place.
-constexpr size_t kHandOverMin = 64 * 1024;
+constexpr size_t kHandOverMin = size_t{64} * 1024;
 
 // The buffer lives kBytesHeader bytes into a block from the object
 // allocator, laid out as a bytes object would be, so that a large result can
@@ -1389,7 +1389,7 @@ TL_NOINLINE int tl_bad_bit_error(const TLConstructor *c) {
 
 TL_NOINLINE int tl_hex_error(const char *prefix, uint32_t word) {
   char hex[9];
-  snprintf(hex, sizeof hex, "%08x", (unsigned)word);
+  (void)snprintf(hex, sizeof hex, "%08x", (unsigned)word);
   PyErr_Format(PyExc_ValueError, "%s0x%s", prefix, hex);
   return -1;
 }
@@ -1487,7 +1487,7 @@ TL_NOINLINE void tl_add_path_note(TLParserObject *self, const char *verb,
 
 }  // namespace
 
-static TL_NOINLINE int TLParser__grow_buffer(TLParserObject *self,
+static TL_NOINLINE int TLParser_grow_buffer(TLParserObject *self,
                                              size_t needed) {
   size_t cap = self->_buffer_alloc_size ? self->_buffer_alloc_size
                                         : kMinCapacity;
@@ -1509,12 +1509,12 @@ static TL_NOINLINE int TLParser__grow_buffer(TLParserObject *self,
   return -1;
 }
 
-static TL_INLINE int TLParser__ensure_buffer(TLParserObject *self,
+static TL_INLINE int TLParser_ensure_buffer(TLParserObject *self,
                                              size_t needed) {
   // _position never exceeds the capacity while packing.
   if (TL_LIKELY(self->_buffer_alloc_size - self->_position >= needed))
     return 0;
-  return TLParser__grow_buffer(self, needed);
+  return TLParser_grow_buffer(self, needed);
 }
 
 // ===========================================================================
@@ -1525,7 +1525,7 @@ static TL_INLINE int TLParser__ensure_buffer(TLParserObject *self,
 // writer in the traceback when the buffer cannot grow.
 template <typename T>
 TL_INLINE int tl_write_fixed(TLParserObject *self, T value, const char *op) {
-  if (TL_UNLIKELY(TLParser__ensure_buffer(self, sizeof(T)) < 0)) {
+  if (TL_UNLIKELY(TLParser_ensure_buffer(self, sizeof(T)) < 0)) {
     tl_traceback(op, __LINE__);
     return -1;
   }
@@ -1534,15 +1534,15 @@ TL_INLINE int tl_write_fixed(TLParserObject *self, T value, const char *op) {
   return 0;
 }
 
-static TL_INLINE int TLParser__write_int32(TLParserObject *self,
+static TL_INLINE int TLParser_write_int32(TLParserObject *self,
                                            int32_t value) {
   return tl_write_fixed(self, (uint32_t)value, "Mivex.tl.TLParser._write_int32");
 }
-static TL_INLINE int TLParser__write_int64(TLParserObject *self,
+static TL_INLINE int TLParser_write_int64(TLParserObject *self,
                                            uint64_t value) {
   return tl_write_fixed(self, value, "Mivex.tl.TLParser._write_int64");
 }
-static TL_INLINE int TLParser__write_double(TLParserObject *self,
+static TL_INLINE int TLParser_write_double(TLParserObject *self,
                                             double value) {
   return tl_write_fixed(self, value, "Mivex.tl.TLParser._write_double");
 }
@@ -1566,7 +1566,7 @@ TL_INLINE unsigned char *tl_begin_bytes(TLParserObject *self, size_t len) {
     tl_bytes_too_long(len);
     return nullptr;
   }
-  if (TL_UNLIKELY(TLParser__ensure_buffer(self, len + 16) < 0)) {
+  if (TL_UNLIKELY(TLParser_ensure_buffer(self, len + 16) < 0)) {
     TL_TB("TLParser._write_bytes");
     return nullptr;
   }
@@ -1703,7 +1703,7 @@ int tl_write_text(TLParserObject *self, PyObject *text, const Ch *s,
     return tl_write_raw_bytes(self, PyBytes_AS_STRING(encoded.get()),
                               (size_t)PyBytes_GET_SIZE(encoded.get()));
   }
-  if (TL_UNLIKELY(TLParser__ensure_buffer(self, worst + 16) < 0)) {
+  if (TL_UNLIKELY(TLParser_ensure_buffer(self, worst + 16) < 0)) {
     TL_TB("TLParser._write_bytes");
     return -1;
   }
@@ -1762,7 +1762,7 @@ TL_NOINLINE int tl_write_string_slow(TLParserObject *self, PyObject *data) {
 
 }  // namespace
 
-static TL_INLINE int TLParser__write_bytes(TLParserObject *self,
+static TL_INLINE int TLParser_write_bytes(TLParserObject *self,
                                            PyObject *data) {
   if (TL_LIKELY(PyBytes_Check(data)))
     return tl_write_raw_bytes(self, PyBytes_AS_STRING(data),
@@ -1772,7 +1772,7 @@ static TL_INLINE int TLParser__write_bytes(TLParserObject *self,
   return -1;
 }
 
-static TL_INLINE int TLParser__write_string(TLParserObject *self,
+static TL_INLINE int TLParser_write_string(TLParserObject *self,
                                             PyObject *data) {
   int status;
   if (TL_LIKELY(PyUnicode_CheckExact(data) && PyUnicode_IS_COMPACT_ASCII(data)))
@@ -1800,13 +1800,13 @@ TL_INLINE T tl_read_fixed(TLParserObject *self) {
   return v;
 }
 
-static TL_INLINE uint32_t TLParser__read_int32(TLParserObject *self) {
+static TL_INLINE uint32_t TLParser_read_int32(TLParserObject *self) {
   return tl_read_fixed<uint32_t>(self);
 }
-static TL_INLINE uint64_t TLParser__read_int64(TLParserObject *self) {
+static TL_INLINE uint64_t TLParser_read_int64(TLParserObject *self) {
   return tl_read_fixed<uint64_t>(self);
 }
-static TL_INLINE double TLParser__read_double(TLParserObject *self) {
+static TL_INLINE double TLParser_read_double(TLParserObject *self) {
   return tl_read_fixed<double>(self);
 }
 
@@ -1848,7 +1848,7 @@ TL_INLINE bool tl_read_span(TLParserObject *self, const unsigned char **data,
 
 }  // namespace
 
-static TL_INLINE PyObject *TLParser__read_bytes(TLParserObject *self) {
+static TL_INLINE PyObject *TLParser_read_bytes(TLParserObject *self) {
   const unsigned char *data;
   size_t len;
   if (!tl_read_span(self, &data, &len)) return Py_NewRef(S.empty_bytes);
@@ -1857,7 +1857,7 @@ static TL_INLINE PyObject *TLParser__read_bytes(TLParserObject *self) {
   return r;
 }
 
-static TL_INLINE PyObject *TLParser__read_string(TLParserObject *self) {
+static TL_INLINE PyObject *TLParser_read_string(TLParserObject *self) {
   const unsigned char *data;
   size_t len;
   if (!tl_read_span(self, &data, &len) || len == 0)
@@ -1914,7 +1914,7 @@ TL_INLINE int tl_as_int32(PyObject *v, int32_t *out) {
     Py_ssize_t size = Py_SIZE(v);
     if (size >= -1 && size <= 1) {
       int32_t d = (int32_t)((PyLongObject *)v)->ob_digit[0];
-      *out = size * d;
+      *out = (int32_t)size * d;
       return 0;
     }
   }
@@ -1988,16 +1988,16 @@ TL_INLINE int tl_truth(PyObject *v) {
 
 }  // namespace
 
-static int TLParser__write_vector(TLParserObject *self, PyObject *vector,
+static int TLParser_write_vector(TLParserObject *self, PyObject *vector,
                                   const TLVectorInfo *vec, int depth);
-static int TLParser__write_object(TLParserObject *self, PyObject *value,
+static int TLParser_write_object(TLParserObject *self, PyObject *value,
                                   int depth);
-static PyObject *TLParser__read_vector(TLParserObject *self,
+static PyObject *TLParser_read_vector(TLParserObject *self,
                                        const TLVectorInfo *vec, int depth);
-static PyObject *TLParser__read_object(TLParserObject *self, int depth);
+static PyObject *TLParser_read_object(TLParserObject *self, int depth);
 
 // `depth` is the level of the object or vector that holds the value.
-static TL_INLINE int TLParser__write_value(TLParserObject *self,
+static TL_INLINE int TLParser_write_value(TLParserObject *self,
                                            PyObject *value, TLType type,
                                            const TLVectorInfo *vec,
                                            int depth) {
@@ -2006,37 +2006,37 @@ static TL_INLINE int TLParser__write_value(TLParserObject *self,
     case TL_TYPE_INT: {
       int32_t x;
       status = tl_as_int32(value, &x);
-      if (TL_LIKELY(status == 0)) status = TLParser__write_int32(self, x);
+      if (TL_LIKELY(status == 0)) status = TLParser_write_int32(self, x);
       break;
     }
     case TL_TYPE_LONG: {
       uint64_t x;
       status = tl_as_uint64(value, &x);
-      if (TL_LIKELY(status == 0)) status = TLParser__write_int64(self, x);
+      if (TL_LIKELY(status == 0)) status = TLParser_write_int64(self, x);
       break;
     }
     case TL_TYPE_DOUBLE: {
       double x;
       status = tl_as_double(value, &x);
-      if (TL_LIKELY(status == 0)) status = TLParser__write_double(self, x);
+      if (TL_LIKELY(status == 0)) status = TLParser_write_double(self, x);
       break;
     }
     case TL_TYPE_STRING:
-      status = TLParser__write_string(self, value);
+      status = TLParser_write_string(self, value);
       break;
     case TL_TYPE_BYTES:
-      status = TLParser__write_bytes(self, value);
+      status = TLParser_write_bytes(self, value);
       break;
     case TL_TYPE_BOOL: {
       int truth = tl_truth(value);
-      status = truth < 0 ? -1 : TLParser__write_int32(self, truth);
+      status = truth < 0 ? -1 : TLParser_write_int32(self, truth);
       break;
     }
     case TL_TYPE_VECTOR:
-      status = TLParser__write_vector(self, value, vec, depth + 1);
+      status = TLParser_write_vector(self, value, vec, depth + 1);
       break;
     case TL_TYPE_OBJECT:
-      status = TLParser__write_object(self, value, depth + 1);
+      status = TLParser_write_object(self, value, depth + 1);
       break;
     default:
       PyErr_Format(PyExc_ValueError, "Unknown type: %d", (int)(int32_t)type);
@@ -2046,35 +2046,35 @@ static TL_INLINE int TLParser__write_value(TLParserObject *self,
   return status;
 }
 
-static TL_INLINE PyObject *TLParser__read_value(TLParserObject *self,
+static TL_INLINE PyObject *TLParser_read_value(TLParserObject *self,
                                                 TLType type,
                                                 const TLVectorInfo *vec,
                                                 int depth) {
   PyObject *r;
   switch (type) {
     case TL_TYPE_INT:
-      r = PyLong_FromUnsignedLong(TLParser__read_int32(self));
+      r = PyLong_FromUnsignedLong(TLParser_read_int32(self));
       break;
     case TL_TYPE_LONG:
-      r = PyLong_FromUnsignedLongLong(TLParser__read_int64(self));
+      r = PyLong_FromUnsignedLongLong(TLParser_read_int64(self));
       break;
     case TL_TYPE_DOUBLE:
-      r = PyFloat_FromDouble(TLParser__read_double(self));
+      r = PyFloat_FromDouble(TLParser_read_double(self));
       break;
     case TL_TYPE_STRING:
-      r = TLParser__read_string(self);
+      r = TLParser_read_string(self);
       break;
     case TL_TYPE_BYTES:
-      r = TLParser__read_bytes(self);
+      r = TLParser_read_bytes(self);
       break;
     case TL_TYPE_BOOL:
-      r = Py_NewRef(TLParser__read_int32(self) ? Py_True : Py_False);
+      r = Py_NewRef(TLParser_read_int32(self) ? Py_True : Py_False);
       break;
     case TL_TYPE_VECTOR:
-      r = TLParser__read_vector(self, vec, depth + 1);
+      r = TLParser_read_vector(self, vec, depth + 1);
       break;
     case TL_TYPE_OBJECT:
-      r = TLParser__read_object(self, depth + 1);
+      r = TLParser_read_object(self, depth + 1);
       break;
     default:
       self->_error = 1;
@@ -2142,7 +2142,7 @@ template <TLType K>
 int tl_write_fixed_elements(TLParserObject *self, PyObject *items,
                             Py_ssize_t count, int depth) {
   constexpr size_t width = K == TL_TYPE_LONG || K == TL_TYPE_DOUBLE ? 8 : 4;
-  if (TLParser__ensure_buffer(self, (size_t)count * width) < 0) return -1;
+  if (TLParser_ensure_buffer(self, (size_t)count * width) < 0) return -1;
   Py_ssize_t i = 0;
   for (;;) {
     size_t start = self->_position;
@@ -2152,7 +2152,7 @@ int tl_write_fixed_elements(TLParserObject *self, PyObject *items,
     if (stop == count) return 0;
     PyObject *item = PyList_GET_ITEM(items, stop);
     Ref held = Ref::own(item);
-    if (TLParser__write_value(self, item, K, nullptr, depth) < 0) {
+    if (TLParser_write_value(self, item, K, nullptr, depth) < 0) {
       tl_path_step(self, true, nullptr, stop, 0);
       return -1;
     }
@@ -2183,8 +2183,8 @@ int tl_write_vector(TLParserObject *self, PyObject *vector,
   }
   TLType elem_type = vec ? vec->elem_type : TL_TYPE_INT;
   const TLVectorInfo *elem_vec = vec ? vec->elem_vec : nullptr;
-  if (TLParser__write_int32(self, (int32_t)kVectorId) < 0 ||
-      TLParser__write_int32(self, (int32_t)count) < 0)
+  if (TLParser_write_int32(self, (int32_t)kVectorId) < 0 ||
+      TLParser_write_int32(self, (int32_t)count) < 0)
     return -1;
   switch (elem_type) {
     case TL_TYPE_INT:
@@ -2203,7 +2203,7 @@ int tl_write_vector(TLParserObject *self, PyObject *vector,
     // conversion would make the output lie, so it fails the pack.
     if (TL_UNLIKELY(i >= PyList_GET_SIZE(items))) return tl_vector_changed();
     Ref item = Ref::own(PyList_GET_ITEM(items, i));
-    if (TL_UNLIKELY(TLParser__write_value(self, item.get(), elem_type,
+    if (TL_UNLIKELY(TLParser_write_value(self, item.get(), elem_type,
                                           elem_vec, depth) < 0)) {
       tl_path_step(self, true, nullptr, i, 0);
       return -1;
@@ -2265,13 +2265,13 @@ PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
     tl_depth_error();
     return nullptr;
   }
-  uint32_t vector_id = TLParser__read_int32(self);
+  uint32_t vector_id = TLParser_read_int32(self);
   if (TL_UNLIKELY(vector_id != kVectorId)) {
     self->_error = 1;
     tl_hex_error("Invalid vector ID: ", vector_id);
     return nullptr;
   }
-  int32_t count = (int32_t)TLParser__read_int32(self);
+  int32_t count = (int32_t)TLParser_read_int32(self);
 
   // Every element takes at least 4 bytes, except that the last item of the
   // input may be a byte string of 1; the enclosing vectors' elements still
@@ -2326,7 +2326,7 @@ PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
   for (int32_t i = 0; i < count; i++) {
     if (nested) self->_reserved = outer_reserved + 4 * (size_t)(count - 1 - i);
     const size_t start = self->_position;
-    PyObject *v = TLParser__read_value(self, elem_type, elem_vec, depth);
+    PyObject *v = TLParser_read_value(self, elem_type, elem_vec, depth);
     if (TL_UNLIKELY(!v)) {
       tl_path_step(self, true, nullptr, i, start);
       return nullptr;
@@ -2348,14 +2348,14 @@ PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
 
 }  // namespace
 
-static int TLParser__write_vector(TLParserObject *self, PyObject *vector,
+static int TLParser_write_vector(TLParserObject *self, PyObject *vector,
                                   const TLVectorInfo *vec, int depth) {
   int status = tl_write_vector(self, vector, vec, depth);
   if (TL_UNLIKELY(status < 0)) TL_TB("TLParser._write_vector");
   return status;
 }
 
-static PyObject *TLParser__read_vector(TLParserObject *self,
+static PyObject *TLParser_read_vector(TLParserObject *self,
                                        const TLVectorInfo *vec, int depth) {
   PyObject *r = tl_read_vector(self, vec, depth);
   if (TL_UNLIKELY(!r)) TL_TB("TLParser._read_vector");
@@ -2669,14 +2669,14 @@ int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
     }
   }
 
-  if (TLParser__write_int32(self, (int32_t)c->id) < 0) return -1;
+  if (TLParser_write_int32(self, (int32_t)c->id) < 0) return -1;
   for (int32_t i = 0; i < nfields; i++) {
     const TLField &f = fields[i];
     PyObject *v;
     switch (f.role) {
       case TL_ROLE_FLAGS:
       case TL_ROLE_FLAGS2:
-        if (TLParser__write_int32(self, (int32_t)words[f.role == TL_ROLE_FLAGS2]) < 0)
+        if (TLParser_write_int32(self, (int32_t)words[f.role == TL_ROLE_FLAGS2]) < 0)
           return tl_write_failed(self, c, f);
         continue;
       case TL_ROLE_COND_BOOL:
@@ -2692,12 +2692,12 @@ int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
         if (TL_UNLIKELY(!v)) {
           Ref dflt = Ref::steal(tl_default_value(f.type));
           if (!dflt ||
-              TLParser__write_value(self, dflt.get(), f.type, f.vec, depth) < 0)
+              TLParser_write_value(self, dflt.get(), f.type, f.vec, depth) < 0)
             return tl_write_failed(self, c, f);
           continue;
         }
     }
-    if (TL_UNLIKELY(TLParser__write_value(self, v, f.type, f.vec, depth) < 0))
+    if (TL_UNLIKELY(TLParser_write_value(self, v, f.type, f.vec, depth) < 0))
       return tl_write_failed(self, c, f);
   }
   return 0;
@@ -2705,7 +2705,7 @@ int tl_write_object(TLParserObject *self, PyObject *value, int depth) {
 
 }  // namespace
 
-static int TLParser__write_object(TLParserObject *self, PyObject *value,
+static int TLParser_write_object(TLParserObject *self, PyObject *value,
                                   int depth) {
   int status = tl_write_object(self, value, depth);
   if (TL_UNLIKELY(status < 0)) TL_TB("TLParser._write_object");
@@ -2749,7 +2749,7 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
     self->_error = 1;
     Py_RETURN_NONE;
   }
-  uint32_t id = TLParser__read_int32(self);
+  uint32_t id = TLParser_read_int32(self);
   const TLConstructor *c = tl_compiler(self)->_id_map.find(id);
   if (TL_UNLIKELY(!c)) {
     tl_hex_error("Unknown constructor ID: ", id);
@@ -2777,7 +2777,7 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
       case TL_ROLE_FLAGS2:
         // A short flags word does not stop the read: the fields after it
         // are read on, as neutral values.
-        words[f.role == TL_ROLE_FLAGS2] = TLParser__read_int32(self);
+        words[f.role == TL_ROLE_FLAGS2] = TLParser_read_int32(self);
         if (TL_UNLIKELY(self->_error && !quiet)) {
           tl_path_field(self, false, c, f.py_name, start);
           quiet = 1;
@@ -2796,7 +2796,7 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
       default:
         break;
     }
-    v = TLParser__read_value(self, f.type, f.vec, depth);
+    v = TLParser_read_value(self, f.type, f.vec, depth);
     if (TL_UNLIKELY(!v)) {
       tl_path_field(self, true, c, f.py_name, start);
       return nullptr;
@@ -2819,43 +2819,43 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
 
 }  // namespace
 
-static PyObject *TLParser__read_object(TLParserObject *self, int depth) {
+static PyObject *TLParser_read_object(TLParserObject *self, int depth) {
   PyObject *r = tl_read_object(self, depth);
   if (TL_UNLIKELY(!r)) TL_TB("TLParser._read_object");
   return r;
 }
 
 // Out-of-line entries for the operation table.
-static int TLParser__ensure_buffer_op(TLParserObject *self, size_t needed) {
-  return TLParser__ensure_buffer(self, needed);
+static int TLParser_ensure_buffer_op(TLParserObject *self, size_t needed) {
+  return TLParser_ensure_buffer(self, needed);
 }
-static PyObject *TLParser__read_value_op(TLParserObject *self, TLType type,
+static PyObject *TLParser_read_value_op(TLParserObject *self, TLType type,
                                          const TLVectorInfo *vec, int depth) {
-  return TLParser__read_value(self, type, vec, depth);
+  return TLParser_read_value(self, type, vec, depth);
 }
-static int TLParser__write_value_op(TLParserObject *self, PyObject *value,
+static int TLParser_write_value_op(TLParserObject *self, PyObject *value,
                                     TLType type, const TLVectorInfo *vec,
                                     int depth) {
-  return TLParser__write_value(self, value, type, vec, depth);
+  return TLParser_write_value(self, value, type, vec, depth);
 }
 
 static const TLParser_vtable kParserVtable = {
-    TLParser__read_value_op,  TLParser__write_value_op,
-    TLParser__read_int32,     TLParser__read_int64,
-    TLParser__read_double,    TLParser__read_bytes,
-    TLParser__read_string,    TLParser__read_vector,
-    TLParser__read_object,    TLParser__write_int32,
-    TLParser__write_int64,    TLParser__write_double,
-    TLParser__write_bytes,    TLParser__write_string,
-    TLParser__write_vector,   TLParser__write_object,
-    TLParser__ensure_buffer_op,
+    TLParser_read_value_op,  TLParser_write_value_op,
+    TLParser_read_int32,     TLParser_read_int64,
+    TLParser_read_double,    TLParser_read_bytes,
+    TLParser_read_string,    TLParser_read_vector,
+    TLParser_read_object,    TLParser_write_int32,
+    TLParser_write_int64,    TLParser_write_double,
+    TLParser_write_bytes,    TLParser_write_string,
+    TLParser_write_vector,   TLParser_write_object,
+    TLParser_ensure_buffer_op,
 };
 
 // ===========================================================================
 // Parser construction and teardown
 // ===========================================================================
 
-static int TLParser___cinit__(TLParserObject *self, PyObject *args,
+static int TLParser_cinit(TLParserObject *self, PyObject *args,
                               PyObject *kwds) {
   PyObject *names[1] = {S.arg_schema_json};
   PyObject *schema_json;
@@ -2888,7 +2888,7 @@ static PyObject *TLParser_new(PyTypeObject *type, PyObject *args,
   self->_compiler = Py_NewRef(Py_None);
   int status = -1;
   try {
-    status = TLParser___cinit__(self, args, kwds);
+    status = TLParser_cinit(self, args, kwds);
   } catch (...) {
     tl_set_cpp_error();
   }
@@ -3130,7 +3130,7 @@ static PyObject *tl_refuse_reduce(const char *fname, Py_ssize_t n,
   return nullptr;
 }
 
-static PyObject *TLSchemaCompiler___reduce__(PyObject *, PyObject *const *args,
+static PyObject *TLSchemaCompiler_reduce(PyObject *, PyObject *const *args,
                                              Py_ssize_t nargs,
                                              PyObject *kwnames) {
   tl_refuse_reduce("__reduce__", 0, nullptr, args, nargs, kwnames);
@@ -3138,7 +3138,7 @@ static PyObject *TLSchemaCompiler___reduce__(PyObject *, PyObject *const *args,
   return nullptr;
 }
 
-static PyObject *TLSchemaCompiler___setstate__(PyObject *,
+static PyObject *TLSchemaCompiler_setstate(PyObject *,
                                                PyObject *const *args,
                                                Py_ssize_t nargs,
                                                PyObject *kwnames) {
@@ -3148,14 +3148,14 @@ static PyObject *TLSchemaCompiler___setstate__(PyObject *,
   return nullptr;
 }
 
-static PyObject *TLParser___reduce__(PyObject *, PyObject *const *args,
+static PyObject *TLParser_reduce(PyObject *, PyObject *const *args,
                                      Py_ssize_t nargs, PyObject *kwnames) {
   tl_refuse_reduce("__reduce__", 0, nullptr, args, nargs, kwnames);
   TL_TB("TLParser.__reduce__");
   return nullptr;
 }
 
-static PyObject *TLParser___setstate__(PyObject *, PyObject *const *args,
+static PyObject *TLParser_setstate(PyObject *, PyObject *const *args,
                                        Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *names[1] = {S.arg_state};
   tl_refuse_reduce("__setstate__", 1, names, args, nargs, kwnames);
@@ -3284,9 +3284,9 @@ static int tl_module_exec_steps(PyObject *module) {
   TL_INIT_CHECK(PyType_Ready(&TLMethodType));
   TL_INIT_CHECK(tl_register_class(
       module, &TLSchemaCompilerType, "TLSchemaCompiler",
-      {TLSchemaCompiler___reduce__, TLSchemaCompiler___setstate__}));
+      {TLSchemaCompiler_reduce, TLSchemaCompiler_setstate}));
   TL_INIT_CHECK(tl_register_class(module, &TLParserType, "TLParser",
-                                  {TLParser___reduce__, TLParser___setstate__}));
+                                  {TLParser_reduce, TLParser_setstate}));
 
   Ref json = Ref::steal(PyImport_Import(S.json));
   TL_INIT_CHECK(json ? 0 : -1);
