@@ -9,8 +9,10 @@ size), not speed; the suite also runs under AddressSanitizer.
 import gc
 import random
 import re
+import sys
 import time
 import tracemalloc
+from pathlib import Path
 
 import pytest
 
@@ -363,3 +365,12 @@ def test_vector_failing_half_way(ctor_name, key, make):
     # Vectors take any iterable; what comes before the failure may be
     # materialised or written, nothing more.
     check("pack", {"_": ctor_name, key: make()}, Boom, "^half way$")
+
+
+def test_figures_script_reports_the_exception_raised(capsys):
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+    from benchmarks import hostile
+
+    assert hostile.main(["--runs", "1", "--random", "10", "--only", "claiming 16 MiB"]) == 0
+    rows = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| unpack")]
+    assert len(rows) == 1 and "| RuntimeError (Parse error) |" in rows[0], rows
