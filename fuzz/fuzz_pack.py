@@ -1,0 +1,23 @@
+"""Arbitrary Python values through TLParser.pack against a fixed schema.
+
+Run with the sanitizer runtime preloaded (see .ci/sanitize), e.g.
+    python fuzz/fuzz_pack.py -seed=1 -max_total_time=60 CORPUS_DIR
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import atheris  # noqa: E402
+
+import checks  # noqa: E402
+
+
+def test_one_input(data):
+    checks.check_pack(data)
+
+
+if __name__ == "__main__":
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()

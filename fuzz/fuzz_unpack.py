@@ -1,0 +1,23 @@
+"""Hostile bytes through TLParser.unpack against a fixed schema of every kind.
+
+Run with the sanitizer runtime preloaded (see .ci/sanitize), e.g.
+    python fuzz/fuzz_unpack.py -seed=1 -max_total_time=60 CORPUS_DIR
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import atheris  # noqa: E402
+
+import checks  # noqa: E402
+
+
+def test_one_input(data):
+    checks.check_unpack(data)
+
+
+if __name__ == "__main__":
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
