@@ -1,0 +1,560 @@
+"""The ``mivex`` command: TL bytes to JSON and back from the shell.
+
+    mivex pack -s SCHEMA [FILE|-]     JSON object(s) in, TL bytes out
+    mivex unpack -s SCHEMA [FILE|-]   TL bytes in, JSON out (one object a line)
+    mivex schema [FILE|-]             a schema (TL text or JSON) as JSON
+    mivex ids -s SCHEMA               id, name and kind of every entry
+    mivex demo                        a round trip through a built-in schema
+
+In JSON, ``bytes`` values are base64 text and doubles that JSON cannot hold
+are the strings "Infinity", "-Infinity", "NaN" (or "NaN:" and the 16 hex
+digits of a NaN with another bit pattern), so that whatever ``unpack`` prints,
+``pack`` turns back into the same bytes.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import binascii
+import json
+import math
+import os
+import re
+import struct
+import sys
+import warnings
+from collections.abc import Callable
+from importlib import resources
+from typing import Any, NamedTuple
+
+from Mivex.tl import TLParser
+
+__all__ = ["main"]
+
+PROG = "mivex"
+EXAMPLE_SCHEMA = "example_schema.json"
+
+
+class CliError(Exception):
+    """Bad input, reported as one line on stderr with exit status 1."""
+
+
+# Value kinds, classified from a type text exactly as the codec does it.
+INT, LONG, DOUBLE, STRING, BYTES, BOOL, VECTOR, OBJECT = (
+    "int", "long", "double", "string", "bytes", "Bool", "vector", "object")
+_NAMED_KINDS = {"int": INT, "#": INT, "long": LONG, "double": DOUBLE, "string": STRING,
+                "bytes": BYTES, "byte": BYTES, "Bool": BOOL, "true": BOOL}
+
+_INT_RANGE = (-(1 << 31), 1 << 32)      # signed or unsigned 32-bit
+_LONG_RANGE = (-(1 << 63), 1 << 64)     # signed or unsigned 64-bit
+_NAN_BITS = struct.unpack("<Q", struct.pack("<d", math.nan))[0]
+_NAN_TEXT = re.compile(r"NaN:([0-9a-fA-F]{16})")
+_EXPECTED = {
+    INT: "an integer from -2147483648 to 4294967295",
+    LONG: "an integer from -9223372036854775808 to 18446744073709551615",
+    DOUBLE: 'a number, "Infinity", "-Infinity", "NaN" or "NaN:<16 hex digits>"',
+    STRING: "a string",
+    BYTES: "base64 text",
+    BOOL: "true or false",
+    VECTOR: "an array",
+    OBJECT: "an object",
+}
+
+
+def classify(type_text: str) -> str:
+    """The kind of a param type text, as the codec sees it."""
+    clean = type_text.split("?")[1] if "?" in type_text else type_text
+    if clean in _NAMED_KINDS:
+        return _NAMED_KINDS[clean]
+    return VECTOR if clean.startswith("Vector") else OBJECT
+
+
+def element_type(type_text: str) -> str:
+    # The codec drops every "Vector<" and ">", so Vector<Vector<int>> holds ints.
+    return type_text.replace("Vector<", "").replace(">", "")
+
+
+class Field(NamedTuple):
+    name: str
+    type_text: str
+    kind: str
+    optional: bool
+
+
+class Entry(NamedTuple):
+    name: str
+    id: int
+    kind: str           # "constructor" or "method"
+    result: str
+    fields: tuple[Field, ...]
+
+
+def _json_type(value: Any) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, (int, float)):
+        return f"number {value!r}"
+    names: dict[type, str] = {dict: "an object", list: "an array", str: "a string"}
+    return names.get(type(value), type(value).__name__)
+
+
+def _at(path: str, message: str) -> CliError:
+    return CliError(f"{path}: {message}" if path else message)
+
+
+class Schema:
+    """A compiled parser plus the field types the JSON conversion needs."""
+
+    def __init__(self, text: str, data: Any) -> None:
+        self.parser = TLParser(text)     # the codec's own checks come first
+        self.data = data
+        constructors = list(data.get("constructors", []))
+        listed = constructors + list(data.get("methods", []))
+        self.entries: list[Entry] = []
+        self.by_name: dict[str, Entry] = {}
+        for index, item in enumerate(listed):
+            name = item.get("predicate", item.get("method", item.get("type", "")))
+            raw_id = item.get("id", 0)
+            number = raw_id if type(raw_id) is int else int(raw_id)
+            fields = tuple(Field(p["name"], p["type"], classify(p["type"]), "?" in p["type"])
+                           for p in item.get("params", []))
+            entry = Entry(name, number & 0xFFFFFFFF,
+                          "constructor" if index < len(constructors) else "method",
+                          item.get("type") or name, fields)
+            self.entries.append(entry)
+            self.by_name[name] = entry    # a later entry owns a shared name, as in the codec
+
+    # JSON -> the values pack takes
+
+    def pack(self, value: Any) -> bytes:
+        return self.parser.pack(self.to_codec(value))
+
+    def to_codec(self, value: Any, path: str = "") -> dict[str, Any]:
+        if type(value) is not dict:
+            raise _at(path, f"expected an object, got {_json_type(value)}")
+        name = value.get("_")
+        if type(name) is not str or not name:
+            raise _at(path, 'the object has no "_" naming its constructor')
+        entry = self.by_name.get(name)
+        if entry is None:
+            raise _at(path, f"unknown constructor {name!r}")
+        known = {f.name for f in entry.fields}
+        for key in value:
+            if key != "_" and key not in known:
+                raise _at(path, f"{name} has no field {key!r}")
+        out: dict[str, Any] = {"_": name}
+        for field in entry.fields:
+            where = f"{path}.{field.name}" if path else field.name
+            if field.name in ("flags", "flags2"):
+                continue        # computed by the codec from the fields present
+            if field.name not in value:
+                if field.kind == OBJECT and not field.optional:
+                    raise _at(where, f"missing; a {field.type_text} object is required")
+                continue        # absent, or the codec's default for its kind
+            item = value[field.name]
+            if item is None:
+                if not field.optional:
+                    raise _at(where, "null is only allowed for a flags.N? field")
+                out[field.name] = None
+            else:
+                out[field.name] = self._value(item, field.kind, field.type_text, where)
+        return out
+
+    def _value(self, value: Any, kind: str, type_text: str, path: str) -> Any:
+        t = type(value)
+        if kind == INT and t is int and _INT_RANGE[0] <= value < _INT_RANGE[1]:
+            return value - (1 << 32) if value >= 1 << 31 else value
+        if kind == LONG and t is int and _LONG_RANGE[0] <= value < _LONG_RANGE[1]:
+            return value + (1 << 64) if value < 0 else value
+        if kind == DOUBLE:
+            if t is float:
+                return value
+            if t is int:
+                try:
+                    return float(value)
+                except OverflowError:
+                    pass
+            elif t is str:
+                return _double_from_text(value, path)
+        elif (kind == STRING and t is str) or (kind == BOOL and t is bool):
+            return value
+        elif kind == BYTES and t is str:
+            try:
+                return base64.b64decode(value, validate=True)
+            except binascii.Error as exc:
+                raise _at(path, f"invalid base64 text ({exc})") from None
+        elif kind == VECTOR and t is list:
+            inner = element_type(type_text)
+            inner_kind = classify(inner)
+            return [self._value(v, inner_kind, inner, f"{path}[{i}]") for i, v in enumerate(value)]
+        elif kind == OBJECT:
+            return self.to_codec(value, path)
+        raise _at(path, f"expected {_EXPECTED[kind]}, got {_json_type(value)}")
+
+    # bytes -> JSON
+
+    def unpack_stream(self, data: bytes) -> list[Any]:
+        """Every object of ``data``, which holds one or more back to back."""
+        out: list[Any] = []
+        start = 0
+        while start < len(data):
+            try:
+                obj, start_next = self._unpack_one(data, start)
+            except Exception as exc:
+                if not out:
+                    raise
+                raise CliError(f"object {len(out) + 1}, starting at byte {start}: "
+                               f"{describe(exc)}") from None
+            out.append(obj)
+            start = start_next
+        return out
+
+    def _unpack_one(self, data: bytes, start: int) -> tuple[Any, int]:
+        # unpack ignores what follows an object and fails on any input cut short,
+        # so the shortest prefix that decodes marks where the object ends.
+        remaining = len(data) - start
+        failed, size = 0, min(remaining, 256)
+        while True:
+            try:
+                obj = to_json(self.parser.unpack(data[start:start + size]))
+                break
+            except Exception:
+                if size == remaining:
+                    raise
+                failed, size = size, min(size * 2, remaining)
+        try:        # usual case: the object packs back to exactly the bytes read
+            again = self.pack(obj)
+            if data.startswith(again, start):
+                return obj, start + len(again)
+        except Exception:
+            pass
+        while size - failed > 1:    # unusual encodings: search for the end
+            middle = (failed + size) // 2
+            try:
+                self.parser.unpack(data[start:start + middle])
+                size = middle
+            except Exception:
+                failed = middle
+        # Every item fills whole 4-byte words; a last string may stop before its padding.
+        return obj, min(start + (size + 3) // 4 * 4, len(data))
+
+
+def _double_from_text(text: str, path: str) -> float:
+    if text in ("Infinity", "-Infinity", "NaN"):
+        return float(text)
+    match = _NAN_TEXT.fullmatch(text)
+    if match:
+        value: float = struct.unpack("<d", struct.pack("<Q", int(match[1], 16)))[0]
+        if math.isnan(value):
+            return value
+    raise _at(path, f"expected {_EXPECTED[DOUBLE]}, got {text!r}")
+
+
+def _double_to_json(value: float) -> float | str:
+    if math.isfinite(value):
+        return value
+    if math.isinf(value):
+        return "Infinity" if value > 0 else "-Infinity"
+    bits: int = struct.unpack("<Q", struct.pack("<d", value))[0]
+    return "NaN" if bits == _NAN_BITS else f"NaN:{bits:016x}"
+
+
+def to_json(value: Any) -> Any:
+    """An unpacked value with bytes as base64 text and non-finite doubles as strings."""
+    t = type(value)
+    if t is dict:
+        return {k: to_json(v) for k, v in value.items()}
+    if t is list:
+        return [to_json(v) for v in value]
+    if t is bytes:
+        return base64.b64encode(value).decode("ascii")
+    if t is float:
+        return _double_to_json(value)
+    return value
+
+
+def dump_json(value: Any, pretty: bool = False) -> str:
+    return json.dumps(value, ensure_ascii=False, allow_nan=False, indent=2 if pretty else None)
+
+
+def hex_words(data: bytes, words_per_line: int = 0) -> str:
+    """Hex digits in 4-byte groups, optionally wrapped."""
+    words = [data[i:i + 4].hex() for i in range(0, len(data), 4)]
+    if not words_per_line:
+        return " ".join(words)
+    return "\n".join(" ".join(words[i:i + words_per_line])
+                     for i in range(0, len(words), words_per_line))
+
+
+def from_hex(raw: bytes) -> bytes:
+    bad = re.search(rb"[^0-9a-fA-F \t\r\n\f\v]", raw)
+    if bad:
+        raise CliError(f"bad hex input: unexpected {bad[0].decode('latin-1')!r} "
+                       f"at offset {bad.start()}")
+    digits = b"".join(raw.split())
+    if len(digits) % 2:
+        raise CliError("bad hex input: an odd number of hex digits")
+    return bytes.fromhex(digits.decode("ascii"))
+
+
+def describe(exc: BaseException) -> str:
+    """One line for an exception: its text, or its type when the text says nothing."""
+    text = str(exc)
+    if isinstance(exc, KeyError):
+        text = f"missing key {text}"
+    elif not text:
+        text = type(exc).__name__
+    return " ".join(text.split())
+
+
+def read_input(name: str | None) -> bytes:
+    if name is None or name == "-":
+        return sys.stdin.buffer.read()
+    try:
+        with open(name, "rb") as f:
+            return f.read()
+    except OSError as exc:
+        raise CliError(f"cannot read {name}: {exc.strerror or exc}") from None
+
+
+def _decode_text(raw: bytes, name: str) -> str:
+    try:
+        return raw.decode("utf-8-sig")
+    except UnicodeDecodeError as exc:
+        raise CliError(f"{name}: not UTF-8 text ({exc.reason} at byte {exc.start})") from None
+
+
+def _parse_tl(text: str, name: str) -> Any:
+    try:
+        from Mivex.schema import parse_tl
+    except ImportError:
+        raise CliError("reading TL schema text needs Mivex.schema, "
+                       "which this installation lacks") from None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        data = parse_tl(text)
+    for warning in caught:
+        print(f"{PROG}: warning: {name}: {warning.message}", file=sys.stderr)
+    return data
+
+
+def schema_from_text(text: str, tl: bool, name: str = "") -> Schema:
+    if tl:
+        data = _parse_tl(text, name)
+        return Schema(json.dumps(data), data)
+    return Schema(text, json.loads(text))
+
+
+def load_schema(name: str) -> Schema:
+    shown = "<stdin>" if name == "-" else name
+    text = _decode_text(read_input(name), shown)
+    lower = name.lower()
+    tl = lower.endswith(".tl") or (not lower.endswith(".json")
+                                    and not text.lstrip().startswith("{"))
+    try:
+        return schema_from_text(text, tl, shown)
+    except CliError as exc:
+        raise CliError(f"{shown}: {exc}") from None
+    except Exception as exc:
+        raise CliError(f"{shown}: {describe(exc)}") from None
+
+
+def _write(data: bytes) -> None:
+    sys.stdout.flush()
+    out = sys.stdout.buffer
+    view = memoryview(data)
+    while view:
+        # A large write to a pipe can come back short instead of raising.
+        view = view[out.write(view) or 0:]
+    out.flush()
+
+
+def read_json_values(raw: bytes, name: str) -> list[Any]:
+    """The JSON values of an input: one, or several one after another."""
+    text = _decode_text(raw, name)
+    decoder = json.JSONDecoder()
+    space = re.compile(r"[ \t\r\n]*")
+    values: list[Any] = []
+    pos = space.match(text, 0).end()  # type: ignore[union-attr]
+    while pos < len(text):
+        try:
+            value, pos = decoder.raw_decode(text, pos)
+        except json.JSONDecodeError as exc:
+            raise CliError(f"{name}: bad JSON: {exc}") from None
+        values.append(value)
+        pos = space.match(text, pos).end()  # type: ignore[union-attr]
+    return values
+
+
+def cmd_pack(args: argparse.Namespace) -> int:
+    if not args.hex and sys.stdout.isatty():
+        raise CliError("not writing binary data to a terminal; use --hex or redirect the output")
+    schema = load_schema(args.schema)
+    name = args.file if args.file not in (None, "-") else "<stdin>"
+    objects: list[Any] = []
+    for value in read_json_values(read_input(args.file), name):
+        objects.extend(value if type(value) is list else [value])
+    if not objects:
+        raise CliError(f"{name}: no JSON object to pack")
+    packed = []
+    for number, obj in enumerate(objects, 1):
+        try:
+            packed.append(schema.pack(obj))
+        except Exception as exc:
+            where = f"object {number}: " if len(objects) > 1 else ""
+            raise CliError(where + describe(exc)) from None
+    if args.hex:
+        _write("".join(hex_words(p) + "\n" for p in packed).encode("ascii"))
+    else:
+        _write(b"".join(packed))
+    return 0
+
+
+def cmd_unpack(args: argparse.Namespace) -> int:
+    schema = load_schema(args.schema)
+    data = read_input(args.file)
+    if args.hex:
+        data = from_hex(data)
+    if not data:
+        raise CliError("no input to unpack")
+    objects = schema.unpack_stream(data)
+    _write("".join(dump_json(o, args.pretty) + "\n" for o in objects).encode("utf-8"))
+    return 0
+
+
+def cmd_schema(args: argparse.Namespace) -> int:
+    schema = load_schema(args.file or "-")
+    _write((json.dumps(schema.data, indent=None if args.compact else 2) + "\n").encode("utf-8"))
+    return 0
+
+
+def cmd_ids(args: argparse.Namespace) -> int:
+    schema = load_schema(args.schema)
+    width = max((len(e.name) for e in schema.entries), default=0)
+    _write("".join(f"0x{e.id:08x}  {e.name:<{width}}  {e.kind}\n"
+                   for e in schema.entries).encode("utf-8"))
+    return 0
+
+
+DEMO_OBJECT: dict[str, Any] = {
+    "_": "message",
+    "id": 42,
+    "from": {"_": "user", "id": 1234567890123, "first_name": "Ada", "verified": True,
+             "username": "ada", "location": {"_": "geoPoint", "lat": 51.5074, "lon": -0.1278}},
+    "text": "Hello, TL! \u2713",
+    "pinned": True,
+    "tags": ["greeting", "demo"],
+    "attachments": [{"_": "photo", "id": 7, "data": "iVBORw0KGgo=", "width": 640, "height": 480}],
+    "reply_to": 41,
+}
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    source = resources.files("Mivex").joinpath(EXAMPLE_SCHEMA)
+    schema = schema_from_text(source.read_text(encoding="utf-8"), tl=False)
+    packed = schema.pack(DEMO_OBJECT)
+    decoded = to_json(schema.parser.unpack(packed))
+    same = schema.pack(decoded) == packed
+    lines = [
+        f"Example schema: {source}",
+        "",
+        "Object:",
+        dump_json(DEMO_OBJECT, pretty=True),
+        "",
+        f"Packed: {len(packed)} bytes",
+        hex_words(packed, 8),
+        "",
+        "Unpacked:",
+        dump_json(decoded, pretty=True),
+        "",
+        "Packing the unpacked object again gives "
+        + ("the same bytes." if same else "DIFFERENT bytes."),
+        "",
+        "Try it yourself:",
+        f"  mivex ids -s {source}",
+        f"  echo '{hex_words(packed)}' | mivex unpack --hex --pretty -s {source}",
+    ]
+    _write(("\n".join(lines) + "\n").encode("utf-8"))
+    return 0 if same else 1
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Pack JSON into TL bytes and unpack TL bytes into JSON.",
+        epilog="In JSON, bytes fields are base64 text. Exit status: 0 success, "
+               "1 bad input, 2 bad usage.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def add(name: str, run: Callable[[argparse.Namespace], int], help: str,
+            description: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help, description=description)
+        sub.set_defaults(run=run)
+        return sub
+
+    def schema_option(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("-s", "--schema", required=True, metavar="SCHEMA",
+                         help="schema file: JSON, or TL text (.tl)")
+
+    sub = add("pack", cmd_pack, "JSON object(s) in, TL bytes out",
+              "Read JSON objects from FILE (or stdin) and write their TL bytes. "
+              "The input holds one or more JSON values one after another (JSON Lines "
+              "work); a value that is an array stands for its elements. Objects are "
+              "written back to back, or with --hex one line of hex each.")
+    schema_option(sub)
+    sub.add_argument("file", nargs="?", metavar="FILE", help="JSON input; - or absent for stdin")
+    sub.add_argument("--hex", action="store_true", help="write hex text instead of binary")
+
+    sub = add("unpack", cmd_unpack, "TL bytes in, JSON out",
+              "Read TL bytes from FILE (or stdin), holding one or more objects back to "
+              "back, and write each as JSON on a line of its own.")
+    schema_option(sub)
+    sub.add_argument("file", nargs="?", metavar="FILE", help="TL input; - or absent for stdin")
+    sub.add_argument("--hex", action="store_true",
+                     help="the input is hex text (whitespace is ignored)")
+    sub.add_argument("--pretty", action="store_true", help="indent the JSON")
+
+    sub = add("schema", cmd_schema, "print a schema as JSON",
+              "Read a schema (TL text, or JSON) and print the JSON form that "
+              "TLParser takes.")
+    sub.add_argument("file", nargs="?", metavar="FILE", help="schema; - or absent for stdin")
+    sub.add_argument("--compact", action="store_true", help="print it on one line")
+
+    sub = add("ids", cmd_ids, "list ids, names and kinds",
+              "Print one line per schema entry: its id in hex, its name, and whether it "
+              "is a constructor or a method.")
+    schema_option(sub)
+
+    add("demo", cmd_demo, "pack and unpack an example",
+        "Pack an example object with a built-in example schema, then unpack it.")
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the command line ``argv`` (default ``sys.argv[1:]``); returns the exit status."""
+    try:
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as exc:       # --help, or a usage error
+            return exc.code if isinstance(exc.code, int) else 2
+        run: Callable[[argparse.Namespace], int] = args.run
+        return run(args)
+    except BrokenPipeError:
+        # The reader went away (| head): stay quiet, and keep the interpreter
+        # from failing again when it flushes stdout on exit.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError, AttributeError):
+            pass
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except CliError as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 1
+    except Exception as exc:
+        print(f"{PROG}: {describe(exc)}", file=sys.stderr)
+        return 1

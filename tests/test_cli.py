@@ -1,0 +1,239 @@
+"""The mivex command: round trips, the JSON form of every value kind, errors."""
+
+import io
+import json
+import math
+import struct
+import subprocess
+import sys
+
+import pytest
+
+from Mivex.cli import main
+from Mivex.tl import TLParser
+from conftest import ctor, param, tl_bytes, u32
+
+ITEM = ctor("item", 0x11, param("flags", "#"), param("flags2", "#"), param("i", "int"),
+            param("l", "long"), param("d", "double"), param("s", "string"), param("b", "bytes"),
+            param("ok", "Bool"), param("on", "flags.0?true"), param("ob", "flags.1?bytes"),
+            param("cb", "flags2.3?Bool"), param("os", "flags2.0?string"))
+BOX = ctor("box", 0x22, param("flags", "#"), param("items", "Vector<item>"),
+           param("blobs", "Vector<bytes>"), param("deep", "Vector<Vector<bytes>>"),
+           param("first", "flags.0?item"), param("longs", "flags.1?Vector<long>"))
+GET = ctor("get", -1, param("id", "int"), type="Box", key="method")
+SCHEMA = {"constructors": [ITEM, BOX], "methods": [GET]}
+CODEC = TLParser(json.dumps(SCHEMA))
+DEFAULTS = {"_": "item", "i": 0, "l": 0, "d": 0.0, "s": "", "b": "", "ok": False, "on": False,
+            "ob": None, "cb": False, "os": None}
+
+
+def dbl(bits):
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
+def item(**fields):
+    return {"_": "item", **fields}
+
+
+def strict_json(text):
+    def refuse(name):
+        raise AssertionError(f"non-standard JSON {name}")
+    return [json.loads(line, parse_constant=refuse) for line in text.splitlines()]
+
+
+@pytest.fixture(scope="module")
+def schema_file(tmp_path_factory):
+    path = tmp_path_factory.mktemp("cli") / "s.json"
+    path.write_text(json.dumps(SCHEMA))
+    return str(path)
+
+
+@pytest.fixture
+def cli(monkeypatch, capsysbinary):
+    def run(*argv, stdin=b""):
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+        status = main(list(argv))
+        out, err = capsysbinary.readouterr()
+        assert err.count(b"\n") == (status != 0) and b"Traceback" not in err
+        return status, out, err.decode()
+    return run
+
+
+def launch(*argv, stdin=b""):
+    return subprocess.run([sys.executable, "-m", "Mivex", *argv], input=stdin,
+                          capture_output=True, timeout=60)
+
+
+@pytest.mark.parametrize("value", [
+    item(),
+    item(i=-1, l=2**64 - 1, d=-0.0, s="ü€𝄞", b=b"\x00\xff", ok=True, on=True, ob=b"", cb=True, os=""),
+    item(i=-2**31, d=math.inf, b=bytes(254), cb=False),
+    item(d=-math.inf), item(d=math.nan), item(d=dbl(0xFFF8000000000000)),
+    item(d=dbl(0x7FF0000000000001)), item(d=5e-324),
+    {"_": "box", "items": [item(s="a"), item(ob=b"x")], "blobs": [b"", b"abc" * 100],
+     "deep": [b"\x01", b"\x02"], "first": item(l=5), "longs": [0, 2**63]},
+    {"_": "get", "id": -2**31},
+])
+def test_unpack_then_pack_gives_the_same_bytes(cli, schema_file, value):
+    data = CODEC.pack(value)
+    status, out, _ = cli("unpack", "-s", schema_file, stdin=data)
+    assert status == 0 and len(strict_json(out.decode())) == 1
+    assert cli("pack", "-s", schema_file, stdin=out)[1:] == (data, "")
+
+
+@pytest.mark.parametrize("value, expected", [
+    (item(b=b"\x00\xff", i=-1, on=True), {"b": "AP8=", "i": 4294967295, "on": True, "ob": None}),
+    (item(d=-0.0, ob=b"hi", cb=True), {"d": -0.0, "ob": "aGk=", "cb": True, "os": None}),
+    (item(d=math.inf), {"d": "Infinity"}),
+    (item(d=-math.inf), {"d": "-Infinity"}),
+    (item(d=math.nan), {"d": "NaN"}),
+    (item(d=dbl(0xFFF8000000000000)), {"d": "NaN:fff8000000000000"}),
+    ({"_": "box", "blobs": [b"a"], "deep": [b"bc"], "longs": []},
+     {"blobs": ["YQ=="], "deep": ["YmM="], "items": [], "first": None, "longs": []}),
+])
+def test_json_form(cli, schema_file, value, expected):
+    obj, = strict_json(cli("unpack", "-s", schema_file, stdin=CODEC.pack(value))[1].decode())
+    assert json.dumps({k: obj[k] for k in expected}) == json.dumps(expected)  # keeps -0.0
+
+
+@pytest.mark.parametrize("text, value", [
+    ('{"_": "item", "i": 4294967295, "l": -1}', item(i=-1, l=2**64 - 1)),
+    ('{"_": "item", "d": 2, "on": false, "cb": null, "flags": 99}', item(d=2.0)),
+    ('{"_": "item", "d": "NaN:7ff0000000000001"}', item(d=dbl(0x7FF0000000000001))),
+    ('{"_": "box", "deep": ["AA==", ""], "first": {"_": "item"}}',
+     {"_": "box", "deep": [b"\x00", b""], "first": item()}),
+])
+def test_pack_accepts(cli, schema_file, text, value):
+    assert cli("pack", "-s", schema_file, stdin=text.encode()) == (0, CODEC.pack(value), "")
+
+
+@pytest.mark.parametrize("text, message", [
+    ('{"_": "item", "i": 1.5}', "i: expected an integer from -2147483648 to 4294967295, got number 1.5"),
+    ('{"_": "item", "i": 4294967296}', "i: expected an integer"),
+    ('{"_": "item", "l": true}', "l: expected an integer"),
+    ('{"_": "item", "ok": "false"}', "ok: expected true or false, got a string"),
+    ('{"_": "item", "on": 1}', "on: expected true or false"),
+    ('{"_": "item", "d": "1.5"}', "d: expected a number"),
+    ('{"_": "item", "d": "NaN:3ff0000000000000"}', "d: expected a number"),
+    ('{"_": "item", "s": null}', "s: null is only allowed for a flags.N? field"),
+    ('{"_": "item", "b": "AP8"}', "b: invalid base64 text"),
+    ('{"_": "box", "items": [{"_": "item"}, {"_": "item", "ob": "*"}]}', "items[1].ob: invalid base64"),
+    ('{"_": "box", "blobs": "AA=="}', "blobs: expected an array, got a string"),
+    ('{"_": "box", "first": {"_": "item", "x": 1}}', "first: item has no field 'x'"),
+    ('{"_": "box", "items": [{"i": 1}]}', 'items[0]: the object has no "_"'),
+    ('{"_": "box", "first": {"_": "nope"}}', "first: unknown constructor 'nope'"),
+    ('{"_": "item", "s": "\\ud800"}', "surrogates not allowed"),
+    ('{"_": "get"} 5', "object 2: expected an object, got number 5"),
+    ('{"_": "get"', "<stdin>: bad JSON: Expecting"),
+    (" \n", "<stdin>: no JSON object to pack"),
+])
+def test_pack_refuses(cli, schema_file, text, message):
+    status, out, err = cli("pack", "--hex", "-s", schema_file, stdin=text.encode())
+    assert (status, out) == (1, b"") and err.startswith("mivex: ") and message in err
+
+
+def test_unpack_reads_a_stream_with_unusual_encodings(cli, schema_file):
+    head = u32(0x11, 0b10, 0b1, 7, 0, 0, 0, 0) + tl_bytes(b"")
+    data = (head + b"\xfe\x03\x00\x00abc\x00" + u32(2) + tl_bytes(b"z") + tl_bytes(b"")  # long form, Bool 2
+            + CODEC.pack({"_": "get", "id": 3})
+            + head + tl_bytes(b"") + u32(0) + tl_bytes(b"q") + b"\x02hi")  # last string unpadded
+    status, out, _ = cli("unpack", "-s", schema_file, stdin=data)
+    assert status == 0
+    assert strict_json(out.decode()) == [
+        {**DEFAULTS, "i": 7, "b": "YWJj", "ok": True, "ob": "eg==", "os": ""},
+        {"_": "get", "id": 3},
+        {**DEFAULTS, "i": 7, "ob": "cQ==", "os": "hi"}]
+
+
+@pytest.mark.parametrize("argv, data, message", [
+    (["--hex"], b"0x11", "bad hex input: unexpected 'x' at offset 1"),
+    (["--hex"], b"110 00", "odd number of hex digits"),
+    (["--hex"], b" \n", "no input to unpack"),
+    ([], b"\x05\x00\x00\x00", "Unknown constructor ID: 0x00000005"),
+    ([], u32(0x22, 0, 0x1CB5C415, 3), "Parse error at position"),
+    ([], CODEC.pack({"_": "get"}) + b"\0\0", "object 2, starting at byte 8: Parse error at position 0"),
+    (["no-such-file"], b"", "cannot read no-such-file: No such file or directory"),
+])
+def test_unpack_refuses(cli, schema_file, argv, data, message):
+    status, out, err = cli("unpack", "-s", schema_file, *argv, stdin=data)
+    assert (status, out) == (1, b"") and err.startswith("mivex: ") and message in err
+
+
+def test_ids_and_schema(cli, schema_file):
+    assert cli("ids", "-s", schema_file)[1].decode().splitlines() == [
+        "0x00000011  item  constructor", "0x00000022  box   constructor",
+        "0xffffffff  get   method"]
+    assert json.loads(cli("schema", schema_file)[1]) == SCHEMA
+    status, _, err = cli("ids", "-s", "-", stdin=b'{"constructors": [{"params": [{"name": "x"}]}]}')
+    assert status == 1 and err == "mivex: <stdin>: missing key 'type'\n"
+
+
+def test_refuses_binary_to_a_terminal_and_usage_errors(cli, schema_file, monkeypatch):
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: True)
+    status, out, err = cli("pack", "-s", schema_file, stdin=b'{"_": "get"}')
+    assert (status, out) == (1, b"") and "use --hex" in err
+    assert cli("pack", "--hex", "-s", schema_file, stdin=b'{"_": "get"}')[:2] == (0, b"ffffffff 00000000\n")
+    assert main(["pack"]) == 2 and main(["frobnicate"]) == 2 and main(["--help"]) == 0
+
+
+TL_SOURCE = """
+point x:int y:int = Point;
+shape flags:# name:string pts:Vector<Point> closed:flags.0?true = Shape;
+"""
+
+
+@pytest.mark.parametrize("hex_mode", [False, True])
+def test_subprocess_round_trip(tmp_path, schema_file, hex_mode):
+    source = tmp_path / "in.json"
+    source.write_text('{"_": "get", "id": 4294967295}\n[{"_": "item", "b": "AAEC", "on": true}]')
+    flag = ["--hex"] * hex_mode
+    packed = launch("pack", *flag, "-s", schema_file, str(source))
+    expected = CODEC.pack({"_": "get", "id": -1}) + CODEC.pack(item(b=b"\0\1\2", on=True))
+    if hex_mode:
+        words = " ".join(expected[i:i + 4].hex() for i in range(8, len(expected), 4))
+        expected = f"ffffffff ffffffff\n{words}\n".encode()
+    assert packed.stdout == expected
+    unpacked = launch("unpack", *flag, "-s", schema_file, "-", stdin=packed.stdout)
+    assert unpacked.returncode == 0 and strict_json(unpacked.stdout.decode()) == [
+        {"_": "get", "id": 4294967295}, {**DEFAULTS, "b": "AAEC", "on": True}]
+
+
+def test_subprocess_tl_schema_and_errors(tmp_path):
+    pytest.importorskip("Mivex.schema")
+    tl = tmp_path / "shapes.tl"
+    tl.write_text(TL_SOURCE)
+    obj = {"_": "shape", "name": "tri", "pts": [{"_": "point", "x": 1, "y": 4294967295}], "closed": True}
+    packed = launch("pack", "--hex", "-s", str(tl), stdin=json.dumps(obj).encode())
+    unpacked = launch("unpack", "--hex", "--pretty", "-s", str(tl), stdin=packed.stdout)
+    assert json.loads(unpacked.stdout) == obj and unpacked.stderr == b""
+    bad = launch("unpack", "-s", str(tl), stdin=b"\x01\x02\x03\x04")
+    assert bad.returncode == 1 and bad.stderr == b"mivex: Unknown constructor ID: 0x04030201\n"
+    usage = launch()
+    assert usage.returncode == 2 and b"Traceback" not in usage.stderr
+
+
+def test_subprocess_demo_output_decodes():
+    run = launch("demo")
+    assert run.returncode == 0 and run.stderr == b""
+    sections = run.stdout.decode().split("\n\n")
+    path = sections[0].removeprefix("Example schema: ")
+    obj = json.loads(sections[1].removeprefix("Object:\n"))
+    packed = bytes.fromhex("".join(sections[2].splitlines()[1:]).replace(" ", ""))
+    decoded = json.loads(sections[3].removeprefix("Unpacked:\n"))
+    with open(path) as f:
+        got = TLParser(f.read()).unpack(packed)
+    assert got["attachments"][0]["data"] == b"\x89PNG\r\n\x1a\n"
+    got["attachments"][0]["data"] = obj["attachments"][0]["data"]
+    obj["from"]["photo"] = obj["edit_date"] = None     # absent optional fields come back as null
+    assert got == decoded == obj
+
+
+def test_subprocess_broken_pipe_is_quiet(schema_file):
+    data = CODEC.pack({"_": "box", "items": [item(s="x" * 300)]}) * 3000
+    proc = subprocess.Popen([sys.executable, "-m", "Mivex", "unpack", "-s", schema_file],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdin.write(data)
+    proc.stdin.close()
+    assert proc.stdout.read(10) == b'{"_": "box'
+    proc.stdout.close()
+    assert proc.wait(timeout=60) == 1 and proc.stderr.read() == b""
