@@ -21,11 +21,12 @@ import json
 import math
 import os
 import re
+import select
 import struct
 import sys
 import warnings
 from collections.abc import Callable
-from importlib import resources
+from importlib import metadata, resources
 from typing import Any, NamedTuple
 
 from Mivex.tl import TLParser
@@ -367,8 +368,12 @@ def _write(data: bytes) -> None:
     out = sys.stdout.buffer
     view = memoryview(data)
     while view:
-        # A large write to a pipe can come back short instead of raising.
-        view = view[out.write(view) or 0:]
+        # A write to a pipe can come back short, or with None when stdout was
+        # left non-blocking and is full; both mean: wait and write the rest.
+        written = out.write(view)
+        if written is None:
+            select.select([], [out], [])
+        view = view[written or 0:]
     out.flush()
 
 
@@ -481,11 +486,19 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0 if same else 1
 
 
+def _version() -> str:
+    try:
+        return metadata.version("Mivex")
+    except metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Pack JSON into TL bytes and unpack TL bytes into JSON.",
         epilog="In JSON, bytes fields are base64 text. Exit status: 0 success, "
                "1 bad input, 2 bad usage.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def add(name: str, run: Callable[[argparse.Namespace], int], help: str,
@@ -502,7 +515,9 @@ def build_parser() -> argparse.ArgumentParser:
               "Read JSON objects from FILE (or stdin) and write their TL bytes. "
               "The input holds one or more JSON values one after another (JSON Lines "
               "work); a value that is an array stands for its elements. Objects are "
-              "written back to back, or with --hex one line of hex each.")
+              "written back to back, or with --hex one line of hex each. Integers may be "
+              "signed or unsigned; bytes fields are base64 text; a double may also be "
+              '"Infinity", "-Infinity", "NaN" or "NaN:" and 16 hex digits of its bits.')
     schema_option(sub)
     sub.add_argument("file", nargs="?", metavar="FILE", help="JSON input; - or absent for stdin")
     sub.add_argument("--hex", action="store_true", help="write hex text instead of binary")
