@@ -226,6 +226,7 @@ def test_subprocess_demo_output_decodes():
     got["attachments"][0]["data"] = obj["attachments"][0]["data"]
     obj["from"]["photo"] = obj["edit_date"] = None     # absent optional fields come back as null
     assert got == decoded == obj
+    assert sections[4] == "Packing the unpacked object again gives the same bytes."
 
 
 def test_subprocess_broken_pipe_is_quiet(schema_file):
