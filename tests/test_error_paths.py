@@ -271,13 +271,14 @@ def test_failure_at_the_top_object_itself_has_no_note(data):
     assert notes(unpack_error(data)) is None
 
 
-def test_a_raised_error_replaces_an_earlier_short_read():
-    # xs[0] runs short on its long and reading goes on; xs[1] then reads an
-    # id that no constructor has, which is what unpack raises.
+def test_reading_stops_at_a_short_read():
+    # xs[0] runs short on its long; the 4 bytes left are not read as xs[1]'s
+    # constructor id, and the path names the value that was cut off.
     data = u32(HOLDER, VEC, 2, IT, 0xDEADBEEF)
     exc = unpack_error(data)
-    assert str(exc) == "Unknown constructor ID: 0xdeadbeef"
-    assert notes(exc) == ["while unpacking holder.xs[1] at byte 16"]
+    assert type(exc) is RuntimeError
+    assert str(exc) == "Parse error at position 16"
+    assert notes(exc) == ["while unpacking holder.xs[0].x at byte 16"]
 
 
 def test_deep_input_path_is_elided():

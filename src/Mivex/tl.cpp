@@ -1318,7 +1318,6 @@ struct TLParserObject {
   int _error;
 
   int _busy;               // a pack or unpack is running
-  int _halt;               // a vector count was refused: read nothing more
   const unsigned char *_input;  // the caller's bytes while unpacking
   size_t _reserved;        // input bytes owed to enclosing vectors' elements
   size_t _capacity_hint;   // capacity for the buffer after a hand-over
@@ -1334,7 +1333,6 @@ struct TLParserObject {
   size_t _path_len, _path_cap;
   const TLConstructor *_path_root;  // outermost object the failure crossed
   size_t _path_pos;  // unpack: where the innermost failing value began
-  int _path_hard;    // the steps are those of a raised exception
   int _path_lost;    // a step could not be stored: no note
 };
 
@@ -1396,19 +1394,10 @@ TL_NOINLINE int tl_hex_error(const char *prefix, uint32_t word) {
 
 // Where a call failed. Each object and vector frame that a failure leaves
 // through adds its step, innermost first, so the success path pays nothing.
-// A short read is not raised where it happens (unpack reads on with neutral
-// values and reports it at the end): its steps are taken by the frames in
-// which the error flag first rose, and an exception raised later replaces
-// them with its own. Returns whether the step was kept.
-TL_NOINLINE bool tl_path_step(TLParserObject *self, bool hard, PyObject *name,
+// A short read, which unpack reports only at the end, stops all reading, so
+// it too crosses each frame once. Returns whether the step was kept.
+TL_NOINLINE bool tl_path_step(TLParserObject *self, PyObject *name,
                               Py_ssize_t index, size_t start) {
-  if (hard && !self->_path_hard) {
-    self->_path_hard = 1;
-    self->_path_len = 0;
-    self->_path_root = nullptr;
-  } else if (!hard && self->_path_hard) {
-    return false;
-  }
   if (self->_path_len == 0) self->_path_pos = start;
   if (self->_path_len == self->_path_cap) {
     size_t cap = self->_path_cap ? 2 * self->_path_cap : 16;
@@ -1425,10 +1414,9 @@ TL_NOINLINE bool tl_path_step(TLParserObject *self, bool hard, PyObject *name,
   return true;
 }
 
-TL_NOINLINE void tl_path_field(TLParserObject *self, bool hard,
-                               const TLConstructor *c, PyObject *name,
-                               size_t start) {
-  if (tl_path_step(self, hard, name, 0, start)) self->_path_root = c;
+TL_NOINLINE void tl_path_field(TLParserObject *self, const TLConstructor *c,
+                               PyObject *name, size_t start) {
+  if (tl_path_step(self, name, 0, start)) self->_path_root = c;
 }
 
 TL_INLINE bool tl_append(PyObject **text, PyObject *piece) {
@@ -2153,7 +2141,7 @@ int tl_write_fixed_elements(TLParserObject *self, PyObject *items,
     PyObject *item = PyList_GET_ITEM(items, stop);
     Ref held = Ref::own(item);
     if (TLParser_write_value(self, item, K, nullptr, depth) < 0) {
-      tl_path_step(self, true, nullptr, stop, 0);
+      tl_path_step(self, nullptr, stop, 0);
       return -1;
     }
     if (TL_UNLIKELY(PyList_GET_SIZE(items) != count)) return tl_vector_changed();
@@ -2205,7 +2193,7 @@ int tl_write_vector(TLParserObject *self, PyObject *vector,
     Ref item = Ref::own(PyList_GET_ITEM(items, i));
     if (TL_UNLIKELY(TLParser_write_value(self, item.get(), elem_type,
                                           elem_vec, depth) < 0)) {
-      tl_path_step(self, true, nullptr, i, 0);
+      tl_path_step(self, nullptr, i, 0);
       return -1;
     }
   }
@@ -2284,7 +2272,6 @@ PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
                   (count > 0 && (avail == 0 ||
                                  (size_t)(count - 1) > (avail - 1) / 4)))) {
     self->_error = 1;
-    self->_halt = 1;
     return PyList_New(0);
   }
 
@@ -2317,26 +2304,22 @@ PyObject *tl_read_vector(TLParserObject *self, const TLVectorInfo *vec,
     return list.release();
   }
 
-  // Elements go on being read after a short read, each yielding its neutral
-  // value, so that the reported position is where the last read left it.
+  // A short read (here or in an element's own elements) ends the read: what
+  // follows a cut-off value is not where the next element begins.
   PyObject **slots = ((PyListObject *)list.get())->ob_item;
   bool nested = elem_type == TL_TYPE_VECTOR || elem_type == TL_TYPE_OBJECT;
   size_t outer_reserved = self->_reserved;
-  int quiet = self->_error;  // a short read is already on record
   for (int32_t i = 0; i < count; i++) {
     if (nested) self->_reserved = outer_reserved + 4 * (size_t)(count - 1 - i);
     const size_t start = self->_position;
     PyObject *v = TLParser_read_value(self, elem_type, elem_vec, depth);
     if (TL_UNLIKELY(!v)) {
-      tl_path_step(self, true, nullptr, i, start);
+      tl_path_step(self, nullptr, i, start);
       return nullptr;
     }
     slots[i] = v;
-    if (TL_UNLIKELY(self->_error && !quiet)) {
-      tl_path_step(self, false, nullptr, i, start);
-      quiet = 1;
-    }
-    if (TL_UNLIKELY(self->_halt)) {
+    if (TL_UNLIKELY(self->_error)) {
+      tl_path_step(self, nullptr, i, start);
       Py_SET_SIZE(list.get(), i + 1);
       break;
     }
@@ -2500,7 +2483,7 @@ int tl_gather(TLParserObject *self, PyObject *value, bool is_dict,
       if (v) {
         slots[i] = Py_NewRef(v);
       } else if (PyErr_Occurred()) {
-        tl_path_field(self, true, c, key, 0);
+        tl_path_field(self, c, key, 0);
         return -1;
       }
     }
@@ -2510,7 +2493,7 @@ int tl_gather(TLParserObject *self, PyObject *value, bool is_dict,
     PyObject *key = c->slot_keys[i];
     int has = PySequence_Contains(value, key);
     if (has < 0 || (has && !(slots[i] = PyObject_GetItem(value, key)))) {
-      tl_path_field(self, true, c, key, 0);
+      tl_path_field(self, c, key, 0);
       return -1;
     }
   }
@@ -2610,7 +2593,7 @@ PyObject *tl_default_value(TLType type) {
 
 TL_NOINLINE int tl_write_failed(TLParserObject *self, const TLConstructor *c,
                                 const TLField &f) {
-  tl_path_field(self, true, c, f.py_name, 0);
+  tl_path_field(self, c, f.py_name, 0);
   return -1;
 }
 
@@ -2766,7 +2749,6 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
   TLDictEntry *entries = g_dict_entries_ok ? tl_dict_entries(d) : nullptr;
 
   uint32_t words[2] = {0, 0};  // "flags", "flags2" as read so far
-  int quiet = self->_error;     // a short read is already on record
   const TLField *fields = c->fields;
   for (int32_t i = 0, n = c->field_count; i < n; i++) {
     const TLField &f = fields[i];
@@ -2775,12 +2757,11 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
     switch (f.role) {
       case TL_ROLE_FLAGS:
       case TL_ROLE_FLAGS2:
-        // A short flags word does not stop the read: the fields after it
-        // are read on, as neutral values.
         words[f.role == TL_ROLE_FLAGS2] = TLParser_read_int32(self);
-        if (TL_UNLIKELY(self->_error && !quiet)) {
-          tl_path_field(self, false, c, f.py_name, start);
-          quiet = 1;
+        if (TL_UNLIKELY(self->_error)) {
+          tl_path_field(self, c, f.py_name, start);
+          tl_finish_object(d, c);
+          return result.release();
         }
         continue;
       case TL_ROLE_COND_BOOL:
@@ -2798,18 +2779,18 @@ PyObject *tl_read_object(TLParserObject *self, int depth) {
     }
     v = TLParser_read_value(self, f.type, f.vec, depth);
     if (TL_UNLIKELY(!v)) {
-      tl_path_field(self, true, c, f.py_name, start);
+      tl_path_field(self, c, f.py_name, start);
       return nullptr;
     }
     if (TL_UNLIKELY(self->_error)) {
       // Stop at the first short read; unpack reports it.
-      if (!quiet) tl_path_field(self, false, c, f.py_name, start);
+      tl_path_field(self, c, f.py_name, start);
       Py_DECREF(v);
       tl_finish_object(d, c);
       return result.release();
     }
     if (TL_UNLIKELY(tl_store(d, entries, f, v) < 0)) {
-      tl_path_field(self, true, c, f.py_name, start);
+      tl_path_field(self, c, f.py_name, start);
       return nullptr;
     }
   }
@@ -2983,7 +2964,6 @@ TL_NOINLINE PyObject *tl_unavailable(TLParserObject *self) {
 TL_INLINE void tl_path_reset(TLParserObject *self) {
   self->_path_len = 0;
   self->_path_root = nullptr;
-  self->_path_hard = 0;
   self->_path_lost = 0;
 }
 
@@ -3050,7 +3030,6 @@ PyObject *tl_unpack(TLParserObject *self, PyObject *data) {
   self->_buffer_size = (size_t)PyBytes_GET_SIZE(data);
   self->_position = 0;
   self->_error = 0;
-  self->_halt = 0;
   self->_reserved = 0;
   tl_path_reset(self);
   Ref parsed = Ref::steal(self->_vtab->_read_object(self, 1));
