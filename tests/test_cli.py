@@ -237,4 +237,7 @@ def test_subprocess_broken_pipe_is_quiet(schema_file):
     proc.stdin.close()
     assert proc.stdout.read(10) == b'{"_": "box'
     proc.stdout.close()
-    assert proc.wait(timeout=60) == 1 and proc.stderr.read() == b""
+    status = proc.wait(timeout=60)
+    err = proc.stderr.read()
+    proc.stderr.close()
+    assert status == 1 and err == b""
