@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Arbitrary Python values through TLParser.pack against a fixed schema.
 
 Run with the sanitizer runtime preloaded (see .ci/sanitize), e.g.

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Generated schemas and values: compile, pack, unpack, compare with the model.
 
 Run with the sanitizer runtime preloaded (see .ci/sanitize), e.g.

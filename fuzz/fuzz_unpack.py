@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Hostile bytes through TLParser.unpack against a fixed schema of every kind.
 
 Run with the sanitizer runtime preloaded (see .ci/sanitize), e.g.
