@@ -118,3 +118,57 @@ def test_unpack_check_notices_a_wrong_codec(monkeypatch, alter):
     monkeypatch.setattr(checks, "_parser", Lying(real, alter))
     with pytest.raises(checks.Finding):
         checks.check_unpack(good)
+
+
+# What re-packing an unpacked message must give: the input with only its
+# non-canonical parts rewritten.
+PRIM = "01000010"  # id of "prim" in the fixed schema
+PRIM_REST = "00000000 0000000000000000 0000000000000000 00000000 00000000"
+
+
+@pytest.mark.parametrize("wire, canonical", [
+    (PRIM + PRIM_REST + " 01000000", PRIM + PRIM_REST + " 01000000"),
+    (PRIM + PRIM_REST + " 07000000", PRIM + PRIM_REST + " 01000000"),
+    (PRIM + "00000000 0000000000000000 0000000000000000 fe020000 6162 0000"
+     " 01ff ffff 00000000",
+     PRIM + "00000000 0000000000000000 0000000000000000 02616200"
+     " 01ff0000 00000000"),
+    ("01efcdab f0ffff7f 05000000 00ff0000", "01efcdab 00000000 05000000 00000000"),
+], ids=["as-is", "bool-word", "long-form-and-padding", "unused-flag-bits"])
+def test_model_canonical_form(wire, canonical):
+    value, got = tlref.decode(checks.FIXED, bytes.fromhex(wire))
+    assert got == bytes.fromhex(canonical)
+    checks.check_unpack(bytes.fromhex(wire))
+
+
+class Corrupting:
+    """A parser whose pack output has one byte changed."""
+
+    def __init__(self, text):
+        from Mivex.tl import TLParser
+        self.real = TLParser(text)
+
+    def pack(self, value):
+        out = bytearray(self.real.pack(value))
+        out[0] ^= 0x80
+        return bytes(out)
+
+    def unpack(self, data):
+        return self.real.unpack(data)
+
+
+def test_schema_check_notices_wrong_bytes(monkeypatch):
+    monkeypatch.setattr(checks, "TLParser", Corrupting)
+    with pytest.raises(checks.Finding, match="pack of"):
+        checks.check_schema(bytes(range(256)))
+
+
+@pytest.mark.parametrize("exc", [SystemError("x"), MemoryError(), IndexError("x")])
+def test_pack_check_notices_undocumented_errors(monkeypatch, exc):
+    class Raising:
+        def pack(self, value):
+            raise exc
+
+    monkeypatch.setattr(checks, "_parser", Raising())
+    with pytest.raises(checks.Finding, match="undocumented"):
+        checks.check_pack(bytes(range(256)))
