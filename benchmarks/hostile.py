@@ -6,6 +6,9 @@ random bytes, values that fail half way through a vector), prints as a
 Markdown table what the call raised, the peak memory tracemalloc saw during
 it and its wall time (median of ``--runs`` untraced runs).  Each call runs on
 a parser that has not grown its buffer yet.
+
+The schema and input builders here are also what tests/test_cost.py runs, so
+the figures and the test's bounds are about the same inputs.
 """
 
 from __future__ import annotations
@@ -27,8 +30,10 @@ from typing import Any, Callable, Optional
 from .report import cpu_model, fmt_bytes, fmt_time, table
 
 VEC = 0x1CB5C415
-VI, HOLD, ITEM, DEEP, OPT, BLOB, TEXT_ID, NODE, LEAF = range(0x10, 0x19)
-USER, EMPTY, PHOTO, MSG = 0x11111111, 0x22222222, 0x33333333, 0x44444444
+VI_ID, HOLD_ID, ITEM_ID, DEEP_ID, OPT_ID = 0x10, 0x11, 0x12, 0x13, 0x14
+PHOTOS_ID, STRS_ID = 0x15, 0x16
+BYTES_ID, TEXT_ID, NODE_ID, LEAF_ID = 0x20, 0x21, 0x4E4F4445, 0x4C454146
+USER_ID, EMPTY_ID, PHOTO_ID, MSG_ID = 0x11111111, 0x22222222, 0x33333333, 0x44444444
 
 
 def _entry(name: str, id: int, *params: str, type: Optional[str] = None) -> dict:
@@ -37,20 +42,23 @@ def _entry(name: str, id: int, *params: str, type: Optional[str] = None) -> dict
 
 
 SCHEMA = json.dumps({"constructors": [
-    _entry("vi", VI, "x:Vector<int>"),
-    _entry("hold", HOLD, "n:int", "s:string", "items:Vector<Item>"),
-    _entry("item", ITEM, "v:Vector<long>", type="Item"),
-    _entry("deep", DEEP, "x:Vector"),
-    _entry("opt", OPT, "flags:#", "a:flags.0?int", "marks:flags.1?Vector<double>"),
-    _entry("blob", BLOB, "x:bytes"),
+    _entry("vi", VI_ID, "x:Vector<int>"),
+    _entry("hold", HOLD_ID, "n:int", "s:string", "items:Vector<Item>"),
+    _entry("item", ITEM_ID, "v:Vector<long>", type="Item"),
+    # A bare Vector holds vectors at every level.
+    _entry("deep", DEEP_ID, "x:Vector"),
+    _entry("opt", OPT_ID, "flags:#", "a:flags.0?int", "marks:flags.1?Vector<double>"),
+    _entry("photos", PHOTOS_ID, "x:Vector<Photo>"),
+    _entry("strs", STRS_ID, "x:Vector<string>"),
+    _entry("blob", BYTES_ID, "x:bytes"),
     _entry("text", TEXT_ID, "x:string"),
-    _entry("node", NODE, "next:Node", type="Node"),
-    _entry("leaf", LEAF, type="Node"),
-    _entry("user", USER, "flags:#", "flags2:#", "uid:int", "first:string",
+    _entry("node", NODE_ID, "next:Node", type="Node"),
+    _entry("leaf", LEAF_ID, type="Node"),
+    _entry("user", USER_ID, "flags:#", "flags2:#", "uid:int", "first:string",
            "bot:flags.0?true", "about:flags.1?string", "photo:flags2.3?Photo", type="User"),
-    _entry("userEmpty", EMPTY, "uid:int", type="User"),
-    _entry("photo", PHOTO, "id:long", "data:bytes", "sizes:Vector<int>", type="Photo"),
-    _entry("message", MSG, "flags:#", "id:long", "text:string", "blob:bytes",
+    _entry("userEmpty", EMPTY_ID, "uid:int", type="User"),
+    _entry("photo", PHOTO_ID, "id:long", "data:bytes", "sizes:Vector<int>", type="Photo"),
+    _entry("message", MSG_ID, "flags:#", "id:long", "text:string", "blob:bytes",
            "score:double", "ok:Bool", "author:User", "flags2:#", "users:Vector<User>",
            "tags:Vector<string>", "nums:Vector<long>", "ratios:Vector<double>",
            "oks:Vector<Bool>", "blobs:Vector<bytes>", "grid:Vector",
@@ -108,6 +116,48 @@ def random_inputs(count: int, seed: int = 20240611) -> list[bytes]:
     return out
 
 
+class Boom(Exception):
+    pass
+
+
+class RaisingInt:
+    def __int__(self) -> int:
+        raise Boom("half way")
+
+
+def raising_generator(n: int):
+    for i in range(n):
+        if i == n // 2:
+            raise Boom("half way")
+        yield i & 0xFF
+
+
+def nested_objects(depth: int) -> dict:
+    obj: dict = {"_": "leaf"}
+    for _ in range(depth - 1):
+        obj = {"_": "node", "next": obj}
+    return obj
+
+
+def nested_lists(depth: int) -> dict:
+    value: Any = []
+    for _ in range(depth - 1):
+        value = [value]
+    return {"_": "deep", "x": value}
+
+
+def self_list() -> dict:
+    items: list = []
+    items.append(items)
+    return {"_": "deep", "x": items}
+
+
+def self_dict() -> dict:
+    node: dict = {"_": "node"}
+    node["next"] = node
+    return node
+
+
 # ---------------------------------------------------------------------------
 # Cases
 # ---------------------------------------------------------------------------
@@ -123,46 +173,6 @@ class Case:
     reusable: bool = True         # False: one argument per call (generators are used up)
 
 
-class Boom(Exception):
-    pass
-
-
-class RaisingInt:
-    def __int__(self) -> int:
-        raise Boom("half way")
-
-
-def _raising_generator(n: int):
-    for i in range(n):
-        if i == n // 2:
-            raise Boom("half way")
-        yield i & 0xFF
-
-
-def _nested(depth: int, lists: bool) -> dict:
-    if lists:
-        value: Any = []
-        for _ in range(depth - 1):
-            value = [value]
-        return {"_": "deep", "x": value}
-    obj: dict = {"_": "leaf"}
-    for _ in range(depth - 1):
-        obj = {"_": "node", "next": obj}
-    return obj
-
-
-def _self_list() -> dict:
-    items: list = []
-    items.append(items)
-    return {"_": "deep", "x": items}
-
-
-def _self_dict() -> dict:
-    node: dict = {"_": "node"}
-    node["next"] = node
-    return node
-
-
 def cases(random_count: int) -> list[Case]:
     from Mivex.tl import TLParser
 
@@ -170,18 +180,19 @@ def cases(random_count: int) -> list[Case]:
     for count in (0x7FFFFFFF, 0xFFFFFFFF):
         c = "%08x" % count
         out += [
-            Case("unpack", f"vector count {c}, top-level field", "12 B", lambda c=count: u32(VI, VEC, c)),
+            Case("unpack", f"vector count {c}, top-level field", "12 B",
+                 lambda c=count: u32(VI_ID, VEC, c)),
             Case("unpack", f"vector count {c}, inside an element", "24 B",
-                 lambda c=count: u32(HOLD, 5, 0, VEC, 2, ITEM, VEC, c)),
+                 lambda c=count: u32(HOLD_ID, 5, 0, VEC, 2, ITEM_ID, VEC, c)),
             Case("unpack", f"vector count {c}, inner vector", "28 B",
-                 lambda c=count: u32(DEEP, VEC, 3, VEC, 0, VEC, c)),
+                 lambda c=count: u32(DEEP_ID, VEC, 3, VEC, 0, VEC, c)),
         ]
     out += [
-        Case("unpack", "objects nested 100,000 deep", "400 KB", lambda: u32(NODE) * 100_000),
+        Case("unpack", "objects nested 100,000 deep", "400 KB", lambda: u32(NODE_ID) * 100_000),
         Case("unpack", "vectors nested 100,000 deep", "800 KB",
-             lambda: u32(DEEP) + u32(VEC, 1) * 100_000),
+             lambda: u32(DEEP_ID) + u32(VEC, 1) * 100_000),
         Case("unpack", "byte string claiming 16 MiB", "16 B",
-             lambda: u32(BLOB) + b"\xfe\xff\xff\xff" + bytes(8)),
+             lambda: u32(BYTES_ID) + b"\xfe\xff\xff\xff" + bytes(8)),
     ]
     data = TLParser(SCHEMA).pack(rich_message())
     out.append(Case("unpack", "every truncation of a rich message",
@@ -192,16 +203,16 @@ def cases(random_count: int) -> list[Case]:
                     lambda: inputs, sweep=True))
     n = 100_000
     out += [
-        Case("pack", "objects nested 100,000 deep", "100,000 dicts", lambda: _nested(n, False)),
-        Case("pack", "lists nested 100,000 deep", "100,000 lists", lambda: _nested(n, True)),
-        Case("pack", "list containing itself", "1 list", _self_list),
-        Case("pack", "dict containing itself", "1 dict", _self_dict),
+        Case("pack", "objects nested 100,000 deep", "100,000 dicts", lambda: nested_objects(n)),
+        Case("pack", "lists nested 100,000 deep", "100,000 lists", lambda: nested_lists(n)),
+        Case("pack", "list containing itself", "1 list", self_list),
+        Case("pack", "dict containing itself", "1 dict", self_dict),
         Case("pack", "17 MiB bytes", "17 MiB", lambda: {"_": "blob", "x": bytes(17 << 20)}),
         Case("pack", "17 MiB ASCII text", "17 MiB", lambda: {"_": "text", "x": "a" * (17 << 20)}),
         Case("pack", "17 MiB of UTF-8 as non-ASCII text", "8.5 M characters",
              lambda: {"_": "text", "x": "\u00e9" * (17 << 19)}),
         Case("pack", "generator raising half way", f"{n // 4:,} items",
-             lambda: {"_": "vi", "x": _raising_generator(n // 4)}, reusable=False),
+             lambda: {"_": "vi", "x": raising_generator(n // 4)}, reusable=False),
         Case("pack", "int element raising half way", f"{n:,} items",
              lambda: {"_": "vi", "x": [7] * (n // 2) + [RaisingInt()] + [7] * (n // 2)}),
         Case("pack", "object element raising half way", f"{n // 16:,} objects",

@@ -3,11 +3,11 @@
 Each case runs once under tracemalloc: its peak must stay under MAX_PEAK,
 however much the input claims, and its time under a bound that only catches
 pathological cost (hangs, quadratic blow-ups, work following a claimed
-size), not speed; the suite also runs under AddressSanitizer.
+size), not speed; the suite also runs under AddressSanitizer.  The schema
+and inputs are benchmarks/hostile.py's, which prints the same figures.
 """
 
 import gc
-import random
 import re
 import sys
 import time
@@ -16,59 +16,25 @@ from pathlib import Path
 
 import pytest
 
-from Mivex.tl import TLParser
-from conftest import ctor, param, schema, tl_bytes, u32
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+
+from benchmarks import hostile  # noqa: E402
+from benchmarks.hostile import (  # noqa: E402
+    BYTES_ID, DEEP_ID, EMPTY_ID, HOLD_ID, ITEM_ID, LEAF_ID, MSG_ID, NODE_ID, OPT_ID,
+    SCHEMA as TEXT, TEXT_ID, VEC, VI_ID, Boom, RaisingInt, nested_lists, nested_objects,
+    raising_generator, random_inputs, rich_message, self_dict, self_list)
+from conftest import tl_bytes, u32  # noqa: E402
+from Mivex.tl import TLParser  # noqa: E402
 
 MAX_PEAK = 1 << 20  # bytes of traced memory one hostile call may take
 # Catch blow-ups, not slowness: generous for sanitizer builds and busy machines.
 CALL_SECONDS = 5.0         # one hostile call
 BULK_CALL_SECONDS = 2e-3   # mean per call over thousands of small inputs
 
-VEC = 0x1CB5C415
-VI_ID, HOLD_ID, ITEM_ID, DEEP_ID, OPT_ID = 0x10, 0x11, 0x12, 0x13, 0x14
-PHOTOS_ID, STRS_ID = 0x15, 0x16
-BYTES_ID, TEXT_ID, NODE_ID, LEAF_ID = 0x20, 0x21, 0x4E4F4445, 0x4C454146
-USER_ID, EMPTY_ID, PHOTO_ID, MSG_ID = 0x11111111, 0x22222222, 0x33333333, 0x44444444
-
 PARSE_ERROR = r"^Parse error at position (\d+)$"
 TOO_DEEP = r"^TL value nested deeper than 256 levels"
 TOO_LONG = r"^byte string of \d+ bytes is too long"
 
-ENTRIES = [
-    ctor("vi", VI_ID, param("x", "Vector<int>")),
-    ctor("hold", HOLD_ID, param("n", "int"), param("s", "string"),
-         param("items", "Vector<Item>")),
-    ctor("item", ITEM_ID, param("v", "Vector<long>"), type="Item"),
-    # A bare Vector holds vectors at every level.
-    ctor("deep", DEEP_ID, param("x", "Vector")),
-    ctor("opt", OPT_ID, param("flags", "#"), param("a", "flags.0?int"),
-         param("marks", "flags.1?Vector<double>")),
-    ctor("photos", PHOTOS_ID, param("x", "Vector<Photo>")),
-    ctor("strs", STRS_ID, param("x", "Vector<string>")),
-    ctor("blob", BYTES_ID, param("x", "bytes")),
-    ctor("text", TEXT_ID, param("x", "string")),
-    ctor("node", NODE_ID, param("next", "Node"), type="Node"),
-    ctor("leaf", LEAF_ID, type="Node"),
-    ctor("user", USER_ID, param("flags", "#"), param("flags2", "#"),
-         param("uid", "int"), param("first", "string"), param("bot", "flags.0?true"),
-         param("about", "flags.1?string"), param("photo", "flags2.3?Photo"),
-         type="User"),
-    ctor("userEmpty", EMPTY_ID, param("uid", "int"), type="User"),
-    ctor("photo", PHOTO_ID, param("id", "long"), param("data", "bytes"),
-         param("sizes", "Vector<int>"), type="Photo"),
-    ctor("message", MSG_ID,
-         param("flags", "#"), param("id", "long"), param("text", "string"),
-         param("blob", "bytes"), param("score", "double"), param("ok", "Bool"),
-         param("author", "User"), param("flags2", "#"),
-         param("users", "Vector<User>"), param("tags", "Vector<string>"),
-         param("nums", "Vector<long>"), param("ratios", "Vector<double>"),
-         param("oks", "Vector<Bool>"), param("blobs", "Vector<bytes>"),
-         param("grid", "Vector"), param("reply", "flags.0?string"),
-         param("marks", "flags.1?Vector<int>"), param("pinned", "flags.3?true"),
-         param("fwd", "flags2.0?User"), param("raw", "flags2.4?bytes"),
-         param("silent", "flags2.7?true"), param("tail", "int")),
-]
-TEXT = schema(*ENTRIES)
 PARSER = TLParser(TEXT)
 
 
@@ -145,30 +111,6 @@ def test_byte_string_claiming_16_mib(ctor_id):
     assert str(exc) == "Parse error at position 8"
 
 
-def rich_message():
-    users = []
-    for i in range(60):
-        if i % 5 == 4:
-            users.append({"_": "userEmpty", "uid": i})
-            continue
-        users.append({
-            "_": "user", "uid": 1000 + i, "first": "n\u00e4me %d" % i, "bot": i % 2 == 0,
-            "about": "about \u4e2d %d" % i if i % 3 else None,
-            "photo": {"_": "photo", "id": 2**63 + i, "data": bytes([i]) * (i * 3),
-                      "sizes": list(range(i % 7))} if i % 4 else None})
-    return {
-        "_": "message", "id": 2**64 - 1, "text": "h\u00e9llo \U0001F600 " * 40,
-        "blob": bytes(range(256)) * 4, "score": -2.5, "ok": True,
-        "author": users[0], "users": users,
-        "tags": ["", "x", "\u00e9" * 127, "y" * 300], "nums": [0, 1, 2**64 - 1],
-        "ratios": [0.5, -1e300], "oks": [True, False, True],
-        "blobs": [b"", b"\x00", bytes(254), bytes(1000)],
-        "grid": [[], [[], [[]]], []], "reply": "re", "marks": [9, 8],
-        "pinned": True, "fwd": {"_": "userEmpty", "uid": 4}, "raw": b"\x01\x02\x03",
-        "silent": False, "tail": 0x5EADBEEF,
-    }
-
-
 RICH = rich_message()
 RICH_DATA = PARSER.pack(RICH)
 
@@ -236,29 +178,12 @@ def test_short_byte_string_inside_a_vector_is_a_parse_error(value, cut):
     assert re.fullmatch(PARSE_ERROR, str(info.value))
 
 
-HOSTILE_WORDS = [0, 1, 2, 3, 0xFF, 0x7FFFFFFF, 0xFFFFFFFF, 0x80000000, 0xFFFFFFFE,
-                 VEC] + [e["id"] for e in ENTRIES]
-KNOWN_IDS = [e["id"] for e in ENTRIES]
 DOCUMENTED_VALUE_ERRORS = re.compile(
     r"^(Unknown constructor ID|Invalid vector ID): 0x[0-9a-f]{8}$")
 
 
-def _random_inputs(count, seed=20240611):
-    """`count` inputs of 0 to 64 bytes: half pure noise, half a known
-    constructor id followed by noise sprinkled with words that matter."""
-    rnd = random.Random(seed)
-    for i in range(count):
-        data = bytearray(rnd.randbytes(rnd.randrange(65)))
-        if i % 2 and len(data) >= 4:
-            data[:4] = u32(rnd.choice(KNOWN_IDS))
-            for k in range(4, len(data) - 3, 4):
-                if rnd.random() < 0.3:
-                    data[k:k + 4] = u32(rnd.choice(HOSTILE_WORDS))
-        yield bytes(data)
-
-
 def test_random_small_inputs():
-    inputs = list(_random_inputs(100_000))
+    inputs = random_inputs(100_000)
     parser = TLParser(TEXT)
     kinds, wrong = {}, []
     gc.collect()
@@ -296,39 +221,13 @@ def test_random_small_inputs():
 
 # ---------------------------------------------------------------- pack
 
-def _nested_objects(depth):
-    value = {"_": "leaf"}
-    for _ in range(depth - 1):
-        value = {"_": "node", "next": value}
-    return value
-
-
-def _nested_lists(depth):
-    value = []
-    for _ in range(depth - 1):
-        value = [value]
-    return {"_": "deep", "x": value}
-
-
-def _self_list():
-    items = []
-    items.append(items)
-    return {"_": "deep", "x": items}
-
-
-def _self_dict():
-    node = {"_": "node"}
-    node["next"] = node
-    return node
-
-
-@pytest.mark.parametrize("make", [_nested_objects, _nested_lists],
+@pytest.mark.parametrize("make", [nested_objects, nested_lists],
                          ids=["objects", "lists"])
 def test_deep_value(make):
     check("pack", make(100_000), RecursionError, TOO_DEEP)
 
 
-@pytest.mark.parametrize("make", [_self_list, _self_dict], ids=["list", "dict"])
+@pytest.mark.parametrize("make", [self_list, self_dict], ids=["list", "dict"])
 def test_self_referencing_value(make):
     check("pack", make(), RecursionError, TOO_DEEP)
 
@@ -352,28 +251,12 @@ def test_17_mib_of_non_ascii_text_costs_one_encoding_at_most():
     assert seconds < CALL_SECONDS, seconds
 
 
-class Boom(Exception):
-    pass
-
-
-def _raising_generator(n):
-    for i in range(n):
-        if i == n // 2:
-            raise Boom("half way")
-        yield i & 0xFF
-
-
-class RaisingInt:
-    def __int__(self):
-        raise Boom("half way")
-
-
 N = 100_000
 ITEM = {"_": "item", "v": [1, 2]}
 
 
 @pytest.mark.parametrize("ctor_name, key, make", [
-    ("vi", "x", lambda: _raising_generator(N // 4)),
+    ("vi", "x", lambda: raising_generator(N // 4)),
     ("vi", "x", lambda: iter([7] * (N // 4) + [RaisingInt()])),
     ("vi", "x", lambda: [7] * (N // 2) + [RaisingInt()] + [7] * (N // 2)),
     ("hold", "items", lambda: [ITEM] * (N // 16) + [{"_": "item", "v": [RaisingInt()]}]),
@@ -385,9 +268,6 @@ def test_vector_failing_half_way(ctor_name, key, make):
 
 
 def test_figures_script_reports_the_exception_raised(capsys):
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-    from benchmarks import hostile
-
     assert hostile.main(["--runs", "1", "--random", "10", "--only", "claiming 16 MiB"]) == 0
     rows = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| unpack")]
     assert len(rows) == 1 and "| RuntimeError (Parse error) |" in rows[0], rows
