@@ -75,6 +75,12 @@ class RaisingMapping(dict):
         return dict.get(self, key, default)
 
 
+def raising_iterator():
+    yield 1
+    yield 2
+    raise Boom("iteration refused")
+
+
 # ---------------------------------------------------------------- pack
 
 
@@ -128,8 +134,11 @@ def test_failure_of_the_top_object_itself_has_no_note(value):
         (rich(kids=[kid(), dict(kid(), score=RaisingFloat())]), "rich.kids[1].score"),
         (rich(kids=[RaisingMapping(kid())]), "rich.kids[0].s"),
         (rich(opt=RaisingMapping(kid())), "rich.opt.s"),
+        # An iterable is read whole before its elements are written, so the
+        # note names the vector.
+        (rich(kids=[dict(kid(), v=raising_iterator())]), "rich.kids[0].v"),
     ],
-    ids=["conversion", "mapping-lookup", "optional-mapping"],
+    ids=["conversion", "mapping-lookup", "optional-mapping", "iterator"],
 )
 def test_user_code_exceptions_get_the_note(value, note):
     with pytest.raises(Boom) as info:
