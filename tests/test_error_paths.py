@@ -161,6 +161,22 @@ def test_a_note_that_cannot_be_added_leaves_the_exception_alone():
     assert P.pack(rich()) == P.pack(rich())  # the parser is still usable
 
 
+@pytest.mark.parametrize("raised", [KeyboardInterrupt, SystemExit])
+def test_an_interrupt_from_add_note_wins_over_the_failure(raised):
+    class Interrupting(Exception):
+        def add_note(self, note):
+            raise raised("stop")
+
+    class Raising:
+        def __float__(self):
+            raise Interrupting("mine")
+
+    with pytest.raises(raised) as info:
+        P.pack(rich(kids=[dict(kid(), score=Raising())]))
+    assert type(info.value.__context__) is Interrupting
+    assert P.pack(rich()) == P.pack(rich())
+
+
 def test_each_call_reports_only_its_own_path():
     with pytest.raises(TypeError) as first:
         P.pack(rich(kids=[kid(s=5)]))
@@ -171,19 +187,36 @@ def test_each_call_reports_only_its_own_path():
     assert notes(second.value) == ["while packing rich.tail"]
 
 
-def test_a_very_deep_path_is_elided_in_the_middle():
-    value = {"_": "node", "next": None}
-    for _ in range(300):
+def chain(levels, last):
+    value = last
+    for _ in range(levels):
         value = {"_": "node", "next": value}
-    with pytest.raises(RecursionError) as info:
-        P.pack(value)
+    return value
+
+
+@pytest.mark.parametrize("levels", [25, 26])
+def test_a_path_up_to_26_steps_is_shown_whole(levels):
+    with pytest.raises(AttributeError) as info:
+        P.pack(chain(levels, 5))  # the innermost "next" is no mapping
+    assert notes(info.value) == ["while packing node" + ".next" * levels]
+
+
+@pytest.mark.parametrize("levels", [27, 40, 256])
+def test_a_longer_path_keeps_its_first_and_last_12_steps(levels):
+    with pytest.raises((AttributeError, RecursionError)) as info:
+        P.pack(chain(levels, 5))
     (note,) = notes(info.value)
-    head, sep, tail = note.partition("...(")
-    assert sep and head == "while packing node" + ".next" * 12
-    count, _, rest = tail.partition(" steps)...")
+    shown = levels if levels < 256 else 256  # the bound stops the descent
+    assert note == ("while packing node" + ".next" * 12 + "<%d steps>" % (shown - 24)
+                    + ".next" * 12)
+
+
+def test_a_very_deep_path_is_elided_in_the_middle():
+    with pytest.raises(RecursionError) as info:
+        P.pack(chain(300, None))
+    (note,) = notes(info.value)
     # 256 levels are entered before the bound refuses the next one.
-    assert int(count) + 24 == 256
-    assert rest == ".next" * 12
+    assert note == "while packing node" + ".next" * 12 + "<232 steps>" + ".next" * 12
 
 
 # ---------------------------------------------------------------- unpack
@@ -294,6 +327,5 @@ def test_deep_input_path_is_elided():
     data = u32(*[NODE] * 400)
     exc = unpack_error(data)
     assert isinstance(exc, RecursionError)
-    (note,) = notes(exc)
-    assert note.startswith("while unpacking node" + ".next" * 12 + "...(")
-    assert note.endswith(".next" * 12 + " at byte %d" % (4 * 256))
+    assert notes(exc) == ["while unpacking node" + ".next" * 12 + "<232 steps>"
+                          + ".next" * 12 + " at byte %d" % (4 * 256)]

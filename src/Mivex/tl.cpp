@@ -1429,17 +1429,17 @@ TL_INLINE bool tl_append(PyObject **text, PyObject *piece) {
 }
 
 // "while packing rich.kids[2].s", "while unpacking rich.s at byte 12"; the
-// middle of a very deep path is elided.
+// middle of a very deep path is elided ("node.next<230 steps>.next").
 PyObject *tl_path_text(TLParserObject *self, const char *verb, bool at_byte) {
-  constexpr size_t kEnds = 12;
+  constexpr size_t kEnds = 12, kMinElided = 3;
   const size_t n = self->_path_len;
   PyObject *text = PyUnicode_FromFormat("while %s %U", verb,
                                         self->_path_root->py_name);
   for (size_t k = n; text && k-- > 0;) {
     const TLPathStep &step = self->_path[k];
-    if (n > 2 * kEnds + 1 && k == n - 1 - kEnds) {
+    if (n >= 2 * kEnds + kMinElided && k == n - 1 - kEnds) {
       size_t skipped = n - 2 * kEnds;
-      if (!tl_append(&text, PyUnicode_FromFormat("...(%zu steps)...", skipped)))
+      if (!tl_append(&text, PyUnicode_FromFormat("<%zu steps>", skipped)))
         break;
       k = kEnds;
       continue;
@@ -1454,7 +1454,9 @@ PyObject *tl_path_text(TLParserObject *self, const char *verb, bool at_byte) {
 }
 
 // Adds the path of the failure as a note on the pending exception, leaving
-// its type and message alone; a note that cannot be made is left out.
+// its type and message alone. A note that cannot be made is left out, but an
+// interrupt or exit raised by an overridden add_note wins, with the failure
+// as its context.
 TL_NOINLINE void tl_add_path_note(TLParserObject *self, const char *verb,
                                   bool at_byte) {
   if (!self->_path_len || self->_path_lost || !self->_path_root) return;
@@ -1463,13 +1465,25 @@ TL_NOINLINE void tl_add_path_note(TLParserObject *self, const char *verb,
   PyErr_NormalizeException(&type, &value, &tb);
   if (value && tb) PyException_SetTraceback(value, tb);
   Ref note = Ref::steal(tl_path_text(self, verb, at_byte));
-  if (note && value) {
-    Ref done = Ref::steal(
-        PyObject_CallMethodOneArg(value, S.add_note, note.get()));
-    if (!done) PyErr_Clear();
-  } else {
-    PyErr_Clear();
+  Ref done;
+  if (note && value)
+    done = Ref::steal(PyObject_CallMethodOneArg(value, S.add_note, note.get()));
+  if (!done && value && PyErr_Occurred() &&
+      !PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyObject *t2, *v2, *tb2;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    if (v2) {
+      PyException_SetContext(v2, value);  // takes the reference
+      Py_XDECREF(type);
+      Py_XDECREF(tb);
+      PyErr_Restore(t2, v2, tb2);
+      return;
+    }
+    Py_XDECREF(t2);
+    Py_XDECREF(tb2);
   }
+  PyErr_Clear();
   PyErr_Restore(type, value, tb);
 }
 
