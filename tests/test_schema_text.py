@@ -147,12 +147,43 @@ def test_mismatched_id_is_kept_and_warned():
     ("a n:# [ int ] = A;", 1, 7, "only supported in the built-in vector"),
     ("---functions---\nvector {t:Type} # [ t ] = Vector t;", 2, 19, "built-in vector"),
     ("a x:in$t = A;", 1, 7, "unexpected character"),
+    ("a _:int = A;", 1, 3, "'_' cannot be a field name"),
+    ("a x:" + "Vector<" * 400 + "int" + ">" * 400 + " = A;", 1, 460, "nested more than 64"),
+    ("a flags:# x:flags." + "1" * 5000 + "?int = A;", 1, 13, r"flag bit 111111\.\.\.\(5000 digits\) is out of range"),
+    ("a flags:# x:flags.0032?int = A;", 1, 13, "flag bit 32 is out of range"),
+    # Every line break style counts once, and a comment ends at any of them.
+    ("a = A;\rb c = B;", 2, 5, "expected ':'"),
+    ("a = A;\r\n\r\nb c = B;", 3, 5, "expected ':'"),
+    ("a = A; // note\rb c = B;", 2, 5, "expected ':'"),
 ])
 def test_syntax_errors(text, line, col, message):
     with pytest.raises(TLSchemaSyntaxError, match=message) as info:
         parse_tl(text)
     assert (info.value.lineno, info.value.colno) == (line, col)
     assert str(info.value).startswith(f"line {line}, column {col}: ")
+
+
+@pytest.mark.parametrize("text, at, message", [
+    ("p#11111111 x:int = P;\nq#11111111 s:string = Q;", (2, 1),
+     "duplicate id 0x11111111: 'q' has the id of 'p' on line 1"),
+    (f"a = A;\n\n  b#{zlib.crc32(b'a = A'):08x} = B;", (3, 3), "duplicate id"),  # explicit vs computed
+    ("a x:int = A;\n---functions---\na x:long = A;", (3, 1),
+     "duplicate name 'a': first declared on line 1"),
+    ("---functions---\nf = X;\nf#1 = X;", (3, 1), "duplicate name 'f'"),
+])
+def test_repeated_names_and_ids_are_refused(text, at, message):
+    # TLParser would keep only the last entry for each name and id.
+    with pytest.raises(TLSchemaSyntaxError, match=message) as info:
+        parse_tl(text)
+    assert (info.value.lineno, info.value.colno) == at
+    assert len(parse_declarations(text)) == 2  # the raw listing still has both
+
+
+def test_repeated_builtins_and_deep_but_bounded_types_are_accepted():
+    text = "int ? = Int;\nint ? = Int;\nvector {t:Type} # [ t ] = Vector t;\n" * 2
+    assert parse_tl(text) == {"constructors": [], "methods": []}
+    (entry,) = parse_tl("a x:" + "Vector<" * 64 + "int" + ">" * 64 + " = A;")["constructors"]
+    assert entry["params"][0]["type"] == "Vector<" * 64 + "int" + ">" * 64
 
 
 APP = """\

@@ -27,6 +27,10 @@ What the JSON cannot say, and what is done instead:
 - A conditional field may only hang on a ``#`` field named ``flags`` or
   ``flags2`` declared before it, with a bit from 0 to 31: those are the only
   flags words TLParser computes.
+- Names and ids must be unique across constructors and methods together:
+  TLParser finds entries by name and by id, and a later entry would take
+  over an earlier one's. No field may be called ``_``, the key that holds
+  the constructor name.
 """
 
 from __future__ import annotations
@@ -75,7 +79,10 @@ _WORD = re.compile(r"[A-Za-z0-9_]+(?:\.[A-Za-z0-9_]+)*")
 _ID_TEXT = re.compile(r"[A-Za-z0-9_]*")
 _HEX_ID = re.compile(r"[0-9A-Fa-f]{1,8}\Z")
 _SECTION = re.compile(r"---([A-Za-z0-9_]*)---")
+_LINE_END = re.compile(r"[\r\n]")
 _PUNCT = frozenset(":?{}<>[]=;!%,#")
+# Generous for any real schema; keeps the recursive type reader off the stack limit.
+_MAX_TYPE_DEPTH = 64
 
 
 # ---------------------------------------------------------------- tokens
@@ -99,14 +106,15 @@ def _tokenise(text: str) -> list[_Tok]:
     while i < n:
         c = text[i]
         col = i - line_start + 1
-        if c == "\n":
-            i += 1
+        if c in "\r\n":
+            # "\r\n", "\n" and a lone "\r" each end one line.
+            i += 2 if text.startswith("\r\n", i) else 1
             line, line_start = line + 1, i
         elif c.isspace():
             i += 1
         elif text.startswith("//", i):
-            end = text.find("\n", i)
-            i = n if end < 0 else end
+            m = _LINE_END.search(text, i)
+            i = n if m is None else m.start()
         elif text.startswith("---", i):
             m = _SECTION.match(text, i)
             if m is None:
@@ -337,12 +345,18 @@ class _Reader:
             m = _FLAG_REF.match(ref.text)
             if m is None:
                 self.fail(f"bad condition {ref.text!r}: expected <flags field>.<bit>", ref)
-            cond = (m.group(1), int(m.group(2)), ref)
+            digits = m.group(2)
+            if len(digits.lstrip("0")) > 2:     # keeps int() off a text of thousands of digits
+                shown = digits if len(digits) <= 12 else f"{digits[:6]}...({len(digits)} digits)"
+                self.fail(f"flag bit {shown} is out of range 0-31", ref)
+            cond = (m.group(1), int(digits), ref)
             self.next()
         return _Field(tok.text, self.type("after ':'"), tok, cond)
 
-    def type(self, where: str, markers: bool = True) -> _Type:
+    def type(self, where: str, markers: bool = True, depth: int = 0) -> _Type:
         marker, start = "", self.tok
+        if depth > _MAX_TYPE_DEPTH:
+            self.fail(f"type nested more than {_MAX_TYPE_DEPTH} levels deep")
         if markers and (self.at("!") or self.at("%")):
             marker = self.next().text
         tok = self.tok
@@ -355,10 +369,10 @@ class _Reader:
         args: list[_Type] = []
         if self.at("<"):
             self.next()
-            args.append(self.type("after '<'", markers=markers))
+            args.append(self.type("after '<'", markers, depth + 1))
             while self.at(","):
                 self.next()
-                args.append(self.type("after ','", markers=markers))
+                args.append(self.type("after ','", markers, depth + 1))
             self.expect(">", "to close '<'")
         return _Type(tok.text, start, tuple(args), marker)
 
@@ -430,6 +444,9 @@ def _check(decl: _Decl, kind: Literal["constructor", "method"], reader: _Reader)
             continue
         if item.name in seen:
             reader.fail(f"duplicate field name {item.name!r}", item.tok)
+        if item.name == "_":
+            # TLParser keeps the constructor name under "_".
+            reader.fail("'_' cannot be a field name: it holds the constructor name", item.tok)
         if item.cond is not None:
             flag, bit, where = item.cond
             ref = seen.get(flag)
@@ -447,7 +464,11 @@ def _check(decl: _Decl, kind: Literal["constructor", "method"], reader: _Reader)
 
 
 def parse_declarations(text: str) -> list[Declaration]:
-    """Every declaration of ``text`` in order, built-ins included, without warnings."""
+    """Every declaration of ``text`` in order, built-ins included.
+
+    Unlike ``parse_tl`` it neither warns about ids nor refuses repeated
+    names and ids.
+    """
     reader = _Reader(text)
     kind: Literal["constructor", "method"] = "constructor"
     out: list[Declaration] = []
@@ -468,9 +489,32 @@ def parse_declarations(text: str) -> list[Declaration]:
     return out
 
 
+def _refuse_duplicates(decls: list[Declaration]) -> None:
+    # TLParser looks entries up by name and by id, constructors and methods
+    # alike, and a later entry would silently take over an earlier one's key.
+    names: dict[str, Declaration] = {}
+    ids: dict[int, Declaration] = {}
+    for decl in decls:
+        if decl.builtin:
+            continue
+        first = names.get(decl.name)
+        if first is not None:
+            raise TLSchemaSyntaxError(
+                f"duplicate name {decl.name!r}: first declared on line {first.lineno}",
+                decl.lineno, decl.colno)
+        first = ids.get(decl.id)
+        if first is not None:
+            raise TLSchemaSyntaxError(
+                f"duplicate id {decl.id:#010x}: {decl.name!r} has the id of {first.name!r} "
+                f"on line {first.lineno}", decl.lineno, decl.colno)
+        names[decl.name] = ids[decl.id] = decl
+
+
 def _build(text: str, stacklevel: int) -> dict[str, list[dict[str, Any]]]:
     out: dict[str, list[dict[str, Any]]] = {"constructors": [], "methods": []}
-    for decl in parse_declarations(text):
+    decls = parse_declarations(text)
+    _refuse_duplicates(decls)
+    for decl in decls:
         if decl.mismatch:
             warnings.warn(IdMismatchWarning(
                 f"line {decl.lineno}: {decl.name!r} has explicit id {decl.id:#010x} but its "
