@@ -3,9 +3,11 @@
 import io
 import json
 import math
+import shlex
 import struct
 import subprocess
 import sys
+from types import SimpleNamespace
 
 import pytest
 
@@ -122,7 +124,17 @@ def test_pack_accepts(cli, schema_file, text, value):
     ('{"_": "box", "first": {"_": "item", "x": 1}}', "first: item has no field 'x'"),
     ('{"_": "box", "items": [{"i": 1}]}', 'items[0]: the object has no "_"'),
     ('{"_": "box", "first": {"_": "nope"}}', "first: unknown constructor 'nope'"),
-    ('{"_": "item", "s": "\\ud800"}', "surrogates not allowed"),
+    ('{"_": "item", "s": "\\ud800"}', "s: expected text that UTF-8 can hold, got a string with a lone surrogate at index 0"),
+    ('{"_": "box", "items": [{"_": "item", "os": "a\\udfff"}]}', "items[0].os: expected text that UTF-8 can hold"),
+    ('{"_": "item", "b": "AP\u00e9="}', "b: expected base64 text, got a string with non-ASCII characters"),
+    ('{"_": "box", "deep": ["AA==", "\u00e9"]}', "deep[1]: expected base64 text"),
+    # A JSON number too big for a double reads as infinity; refuse it rather than pack it.
+    ('{"_": "item", "d": 1e400}', "d: expected a finite number, got number inf"),
+    ('{"_": "item", "d": -Infinity}', "d: expected a finite number, got number -inf"),
+    ('{"_": "box", "longs": [1], "items": [{"_": "item", "d": NaN}]}', "items[0].d: expected a finite number, got number nan"),
+    ('{"_": "item", "d": 1' + "0" * 400 + '}', "d: expected a number, \"Infinity\", \"-Infinity\", \"NaN\" or \"NaN:<16 hex digits>\", got number 10000000000000000000... (401 digits)"),
+    ('{"_": "item", "d": "' + "x" * 400 + '"}', "got 'xxxxxxxxxxxxxxxxxxx... (402 characters)"),
+    ('{"_": "item", "i": ' + "1" * 5000 + '}', "<stdin>: bad JSON: a number with too many digits"),
     ('{"_": "get"} 5', "object 2: expected an object, got number 5"),
     ('{"_": "get"', "<stdin>: bad JSON: Expecting"),
     (" \n", "<stdin>: no JSON object to pack"),
@@ -130,6 +142,52 @@ def test_pack_accepts(cli, schema_file, text, value):
 def test_pack_refuses(cli, schema_file, text, message):
     status, out, err = cli("pack", "--hex", "-s", schema_file, stdin=text.encode())
     assert (status, out) == (1, b"") and err.startswith("mivex: ") and message in err
+    assert len(err) < 250       # huge inputs are not echoed back
+
+
+PAIR = ctor("pair", 0x33, param("flags", "#"), param("x", "flags.0?int"), param("y", "flags.0?true"),
+             param("z", "flags.0?Vector<int>"), param("w", "flags.1?Bool"))
+
+
+@pytest.mark.parametrize("text, detail", [
+    ('{"_": "pair", "y": true}', "(x: absent, y: true, z: absent)"),
+    ('{"_": "pair", "x": 5, "y": false, "z": [1]}', "(x: given, y: false, z: given)"),
+    ('{"_": "pair", "x": 5, "y": true, "z": null}', "(x: given, y: true, z: absent)"),
+    ('{"_": "pair", "z": []}', "(x: absent, y: false, z: given)"),
+])
+def test_fields_sharing_a_bit_must_agree(cli, tmp_path, text, detail):
+    path = tmp_path / "pair.json"
+    path.write_text(json.dumps({"constructors": [PAIR]}))
+    status, out, err = cli("pack", "--hex", "-s", str(path), stdin=text.encode())
+    assert (status, out) == (1, b"")
+    assert err == f"mivex: fields x, y and z share bit 0 of flags, so they must agree on whether it is set {detail}\n"
+
+
+@pytest.mark.parametrize("value", [
+    {"_": "pair", "x": 0, "y": True, "z": [], "w": False},
+    {"_": "pair", "x": None, "y": False, "z": None, "w": True},
+])
+def test_fields_sharing_a_bit_round_trip_when_they_agree(cli, tmp_path, value):
+    path = tmp_path / "pair.json"
+    path.write_text(json.dumps({"constructors": [PAIR]}))
+    status, data, _ = cli("pack", "-s", str(path), stdin=json.dumps(value).encode())
+    assert status == 0 and TLParser(path.read_text()).unpack(data) == value
+    assert strict_json(cli("unpack", "-s", str(path), stdin=data)[1].decode()) == [value]
+
+
+@pytest.mark.parametrize("params, word", [
+    ([param("x", "flags.0?int")], "flags"),
+    ([param("x", "flags2.1?int"), param("flags2", "#")], "flags2"),
+    ([param("flags", "#"), param("x", "flags2.0?string")], "flags2"),
+    ([param("flags", "int"), param("x", "flags.0?int")], "flags"),
+    ([param("flags2", "#"), param("x", "extra.3?int")], "flags"),    # the codec's own reading
+])
+def test_schema_refuses_a_condition_without_its_flags_word(cli, params, word):
+    text = json.dumps({"constructors": [ITEM], "methods": [ctor("m", 5, *params, type="M", key="method")]})
+    status, _, err = cli("ids", "-s", "-", stdin=text.encode())
+    x = next(p["type"] for p in params if p["name"] == "x")
+    assert (status, err) == (1, f"mivex: <stdin>: method 'm': field 'x' ({x}) depends on the "
+                                f"'{word}' word, which is not a '#' field before it\n")
 
 
 def test_unpack_reads_a_stream_with_unusual_encodings(cli, schema_file):
@@ -210,6 +268,21 @@ def test_subprocess_tl_schema_and_errors(tmp_path):
     assert bad.returncode == 1 and bad.stderr == b"mivex: Unknown constructor ID: 0x04030201\n"
     usage = launch()
     assert usage.returncode == 2 and b"Traceback" not in usage.stderr
+
+
+def test_demo_quotes_the_schema_path(cli, tmp_path, monkeypatch):
+    import Mivex.cli
+    from importlib import resources
+    home = tmp_path / "with space's"
+    home.mkdir()
+    (home / "example_schema.json").write_bytes(
+        resources.files("Mivex").joinpath("example_schema.json").read_bytes())
+    monkeypatch.setattr(Mivex.cli, "resources", SimpleNamespace(files=lambda package: home))
+    status, out, _ = cli("demo")
+    ids_line, unpack_line = out.decode().split("Try it yourself:\n")[1].splitlines()
+    assert status == 0
+    assert shlex.split(ids_line) == ["mivex", "ids", "-s", str(home / "example_schema.json")]
+    assert shlex.split(unpack_line)[-2:] == ["-s", str(home / "example_schema.json")]
 
 
 def test_subprocess_demo_output_decodes():

@@ -22,6 +22,7 @@ import math
 import os
 import re
 import select
+import shlex
 import struct
 import sys
 import warnings
@@ -76,11 +77,23 @@ def element_type(type_text: str) -> str:
     return type_text.replace("Vector<", "").replace(">", "")
 
 
+def flag_of(type_text: str) -> tuple[str, int] | None:
+    """The flags word and bit a conditional type text hangs on, as the codec reads it."""
+    if "?" not in type_text:
+        return None
+    spec = type_text.split("?")[0]
+    if "." not in spec:
+        return "flags", 0       # a bare "x?T" has the codec's all-zero flag record
+    word, bit = spec.split(".")     # the codec has refused any other shape already
+    return ("flags2" if word == "flags2" else "flags"), int(bit)
+
+
 class Field(NamedTuple):
     name: str
     type_text: str
     kind: str
     optional: bool
+    flag: tuple[str, int] | None = None
 
 
 class Entry(NamedTuple):
@@ -89,6 +102,13 @@ class Entry(NamedTuple):
     kind: str           # "constructor" or "method"
     result: str
     fields: tuple[Field, ...]
+    # Conditional fields that share a flag bit, when more than one does.
+    shared_bits: tuple[tuple[Field, ...], ...] = ()
+
+
+def _shorten(text: str, what: str) -> str:
+    # Keeps a one-line error readable when the input holds a huge value.
+    return text if len(text) <= 40 else f"{text[:20]}... ({len(text)} {what})"
 
 
 def _json_type(value: Any) -> str:
@@ -96,7 +116,9 @@ def _json_type(value: Any) -> str:
         return "null"
     if isinstance(value, bool):
         return "true" if value else "false"
-    if isinstance(value, (int, float)):
+    if isinstance(value, int):
+        return f"number {_shorten(repr(value), 'digits')}"
+    if isinstance(value, float):
         return f"number {value!r}"
     names: dict[type, str] = {dict: "an object", list: "an array", str: "a string"}
     return names.get(type(value), type(value).__name__)
@@ -120,11 +142,17 @@ class Schema:
             name = item.get("predicate", item.get("method", item.get("type", "")))
             raw_id = item.get("id", 0)
             number = raw_id if type(raw_id) is int else int(raw_id)
-            fields = tuple(Field(p["name"], p["type"], classify(p["type"]), "?" in p["type"])
+            kind = "constructor" if index < len(constructors) else "method"
+            fields = tuple(Field(p["name"], p["type"], classify(p["type"]), "?" in p["type"],
+                                 flag_of(p["type"]))
                            for p in item.get("params", []))
-            entry = Entry(name, number & 0xFFFFFFFF,
-                          "constructor" if index < len(constructors) else "method",
-                          item.get("type") or name, fields)
+            _check_flag_words(kind, name, fields)
+            groups: dict[tuple[str, int], list[Field]] = {}
+            for field in fields:
+                if field.flag is not None:
+                    groups.setdefault(field.flag, []).append(field)
+            entry = Entry(name, number & 0xFFFFFFFF, kind, item.get("type") or name, fields,
+                          tuple(tuple(g) for g in groups.values() if len(g) > 1))
             self.entries.append(entry)
             self.by_name[name] = entry    # a later entry owns a shared name, as in the codec
 
@@ -162,6 +190,8 @@ class Schema:
                 out[field.name] = None
             else:
                 out[field.name] = self._value(item, field.kind, field.type_text, where)
+        for group in entry.shared_bits:
+            _check_shared_bit(group, out, path)
         return out
 
     def _value(self, value: Any, kind: str, type_text: str, path: str) -> Any:
@@ -172,7 +202,11 @@ class Schema:
             return value + (1 << 64) if value < 0 else value
         if kind == DOUBLE:
             if t is float:
-                return value
+                if math.isfinite(value):
+                    return value
+                # 1e400 reads as infinity; only the documented strings make one.
+                raise _at(path, f"expected a finite number, got {_json_type(value)} (write "
+                                '"Infinity", "-Infinity" or "NaN" as a string)')
             if t is int:
                 try:
                     return float(value)
@@ -180,13 +214,23 @@ class Schema:
                     pass
             elif t is str:
                 return _double_from_text(value, path)
-        elif (kind == STRING and t is str) or (kind == BOOL and t is bool):
+        elif kind == STRING and t is str:
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError as exc:
+                raise _at(path, "expected text that UTF-8 can hold, got a string with a "
+                                f"lone surrogate at index {exc.start}") from None
+            return value
+        elif kind == BOOL and t is bool:
             return value
         elif kind == BYTES and t is str:
             try:
                 return base64.b64decode(value, validate=True)
             except binascii.Error as exc:
                 raise _at(path, f"invalid base64 text ({exc})") from None
+            except ValueError:      # non-ASCII text
+                raise _at(path, "expected base64 text, got a string with "
+                                "non-ASCII characters") from None
         elif kind == VECTOR and t is list:
             inner = element_type(type_text)
             inner_kind = classify(inner)
@@ -243,6 +287,34 @@ class Schema:
         return obj, min(start + (size + 3) // 4 * 4, len(data))
 
 
+def _check_flag_words(kind: str, name: str, fields: tuple[Field, ...]) -> None:
+    # The codec reads a flags word where its field stands and writes it only
+    # where a field of that name is; a conditional field needs it first.
+    declared: set[str] = set()
+    for field in fields:
+        if field.flag is not None and field.flag[0] not in declared:
+            raise CliError(f"{kind} {name!r}: field {field.name!r} ({field.type_text}) depends on "
+                           f"the {field.flag[0]!r} word, which is not a '#' field before it")
+        if field.type_text == "#":
+            declared.add(field.name)
+
+
+def _check_shared_bit(group: tuple[Field, ...], out: dict[str, Any], path: str) -> None:
+    # One bit cannot say "present" for one field and "absent" for another.
+    def state(field: Field) -> str:
+        value = out.get(field.name)
+        if field.kind == BOOL:
+            return "true" if value is True else "false"
+        return "absent" if value is None else "given"
+    states = [state(f) for f in group]
+    if len({s in ("true", "given") for s in states}) > 1:
+        word, bit = group[0].flag or ("", 0)
+        names = ", ".join(f.name for f in group[:-1]) + " and " + group[-1].name
+        detail = ", ".join(f"{f.name}: {s}" for f, s in zip(group, states))
+        raise _at(path, f"fields {names} share bit {bit} of {word}, so they must agree "
+                        f"on whether it is set ({detail})")
+
+
 def _double_from_text(text: str, path: str) -> float:
     if text in ("Infinity", "-Infinity", "NaN"):
         return float(text)
@@ -251,7 +323,7 @@ def _double_from_text(text: str, path: str) -> float:
         value: float = struct.unpack("<d", struct.pack("<Q", int(match[1], 16)))[0]
         if math.isnan(value):
             return value
-    raise _at(path, f"expected {_EXPECTED[DOUBLE]}, got {text!r}")
+    raise _at(path, f"expected {_EXPECTED[DOUBLE]}, got {_shorten(repr(text), 'characters')}")
 
 
 def _double_to_json(value: float) -> float | str:
@@ -389,6 +461,8 @@ def read_json_values(raw: bytes, name: str) -> list[Any]:
             value, pos = decoder.raw_decode(text, pos)
         except json.JSONDecodeError as exc:
             raise CliError(f"{name}: bad JSON: {exc}") from None
+        except ValueError:      # int() refuses a number of thousands of digits
+            raise CliError(f"{name}: bad JSON: a number with too many digits") from None
         values.append(value)
         pos = space.match(text, pos).end()  # type: ignore[union-attr]
     return values
@@ -479,8 +553,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
         + ("the same bytes." if same else "DIFFERENT bytes."),
         "",
         "Try it yourself:",
-        f"  mivex ids -s {source}",
-        f"  echo '{hex_words(packed)}' | mivex unpack --hex --pretty -s {source}",
+        f"  mivex ids -s {shlex.quote(str(source))}",
+        f"  echo '{hex_words(packed)}' | mivex unpack --hex --pretty -s {shlex.quote(str(source))}",
     ]
     _write(("\n".join(lines) + "\n").encode("utf-8"))
     return 0 if same else 1
