@@ -38,25 +38,35 @@ TOO_LONG = r"^byte string of \d+ bytes is too long"
 PARSER = TLParser(TEXT)
 
 
-def cost(call, arg):
-    """Outcome (result or exception), peak traced bytes and seconds of one
-    call on a parser with no buffer yet."""
-    method = getattr(TLParser(TEXT), call)
+def measured(work):
+    """What `work()` returns, the peak traced bytes above what was in use
+    before it, and its seconds."""
     gc.collect()
     tracemalloc.start()
     try:
         base = tracemalloc.get_traced_memory()[0]
         tracemalloc.reset_peak()
         start = time.perf_counter()
-        try:
-            outcome = method(arg)
-        except Exception as exc:  # noqa: BLE001 - the caller checks it
-            outcome = exc
+        result = work()
         seconds = time.perf_counter() - start
         peak = tracemalloc.get_traced_memory()[1] - base
     finally:
         tracemalloc.stop()
-    return outcome, peak, seconds
+    return result, peak, seconds
+
+
+def cost(call, arg):
+    """Outcome (result or exception), peak traced bytes and seconds of one
+    call on a parser with no buffer yet."""
+    method = getattr(TLParser(TEXT), call)
+
+    def once():
+        try:
+            return method(arg)
+        except Exception as exc:  # noqa: BLE001 - the caller checks it
+            return exc
+
+    return measured(once)
 
 
 def check(call, arg, error, pattern):
@@ -132,18 +142,9 @@ TRUNCATIONS = [RICH_DATA[:cut] for cut in range(len(RICH_DATA))]
 
 def test_every_truncation_of_a_rich_message_fails_at_bounded_cost():
     parser = TLParser(TEXT)
-    gc.collect()
-    tracemalloc.start()
-    try:
-        base = tracemalloc.get_traced_memory()[0]
-        tracemalloc.reset_peak()
-        start = time.perf_counter()
-        returned = [cut for cut, data in enumerate(TRUNCATIONS)
-                    if not isinstance(_outcome(parser, data), Exception)]
-        seconds = time.perf_counter() - start
-        peak = tracemalloc.get_traced_memory()[1] - base
-    finally:
-        tracemalloc.stop()
+    returned, peak, seconds = measured(
+        lambda: [cut for cut, data in enumerate(TRUNCATIONS)
+                 if not isinstance(_outcome(parser, data), Exception)])
     assert returned == []
     assert peak < MAX_PEAK, peak
     assert seconds < BULK_CALL_SECONDS * len(TRUNCATIONS), seconds
@@ -186,12 +187,8 @@ def test_random_small_inputs():
     inputs = random_inputs(100_000)
     parser = TLParser(TEXT)
     kinds, wrong = {}, []
-    gc.collect()
-    tracemalloc.start()
-    try:
-        base = tracemalloc.get_traced_memory()[0]
-        tracemalloc.reset_peak()
-        start = time.perf_counter()
+
+    def classify_all():
         for data in inputs:
             out = _outcome(parser, data)
             if type(out) is dict:
@@ -208,10 +205,8 @@ def test_random_small_inputs():
             if kind is None:
                 wrong.append((data, out))
             kinds[kind] = kinds.get(kind, 0) + 1
-        seconds = time.perf_counter() - start
-        peak = tracemalloc.get_traced_memory()[1] - base
-    finally:
-        tracemalloc.stop()
+
+    _, peak, seconds = measured(classify_all)
     assert wrong == []
     # The inputs reach every outcome, decoded objects included.
     assert all(kinds.get(k, 0) >= 100 for k in ("dict", "parse", "value", "utf-8")), kinds
