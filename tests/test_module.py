@@ -96,7 +96,7 @@ CLASSES = pytest.mark.parametrize(
     "cls, name, methods",
     [
         (TLSchemaCompiler, "TLSchemaCompiler", {"compile"}),
-        (TLParser, "TLParser", {"pack", "unpack"}),
+        (TLParser, "TLParser", {"pack", "unpack", "describe"}),
     ],
     ids=["compiler", "parser"],
 )
@@ -185,8 +185,9 @@ def test_parser_subclass_with_own_init_still_checked():
 
 @pytest.mark.parametrize(
     "cls, name",
-    [(TLSchemaCompiler, "compile"), (TLParser, "pack"), (TLParser, "unpack")],
-    ids=["compile", "pack", "unpack"],
+    [(TLSchemaCompiler, "compile"), (TLParser, "pack"), (TLParser, "unpack"),
+     (TLParser, "describe")],
+    ids=["compile", "pack", "unpack", "describe"],
 )
 def test_method_names(cls, name):
     method = getattr(cls, name)
@@ -382,6 +383,7 @@ def test_traceback_entries(call, expected):
     [
         (TLParser.pack, "(self, /, value)"),
         (TLParser.unpack, "(self, /, data)"),
+        (TLParser.describe, "(self, /)"),
         (TLSchemaCompiler.compile, "(self, /, json_data)"),
         (TLParser.__reduce__, "(self, /)"),
         (TLParser.__setstate__, "(self, /, state)"),

@@ -628,3 +628,40 @@ def test_conditional_fields_from_type_text():
     assert packed == (word(1) + word((1 << 3) | (1 << 7) | 1) + word(1 << 5)
                       + word(1) + bytes.fromhex("01780000") + word(2))
     assert parser.unpack(packed) == value
+
+
+# ---------------------------------------------------------------- the compiled view
+
+
+def test_describe_reports_the_compiled_rules():
+    p = make_parser(
+        ctor("item", 0xF0000001,
+             param("flags", "#"), param("flags2", "int"),
+             param("n", "flags.3?int"), param("on", "flags2.31?true"),
+             param("grid", "Vector<Vector<long>>"), param("loop", "Vector"),
+             param("who", "User"), param("x", "a?string")),
+        methods=[ctor("get", 5, param("id", "long"), key="method")])
+    item, get = p.describe()
+    assert (item["name"], item["id"], item["kind"]) == ("item", 0xF0000001, "constructor")
+    assert (get["name"], get["kind"]) == ("get", "method")
+    fields = {f["name"]: f for f in item["fields"]}
+    assert [f["name"] for f in item["fields"]] == list(fields)
+    assert {n: (f["role"], f["word"], f["bit"]) for n, f in fields.items()} == {
+        "flags": ("word", None, None), "flags2": ("word", None, None),
+        "n": ("cond", "flags", 3), "on": ("bit", "flags2", 31),
+        "grid": ("plain", None, None), "loop": ("plain", None, None),
+        "who": ("plain", None, None), "x": ("cond", "flags", 0),
+    }
+    # Every "Vector<" and ">" comes off at once, so the elements are longs.
+    assert fields["grid"]["type"] == {"kind": "vector", "element": {"kind": "long"}}
+    assert fields["who"]["type"] == {"kind": "object"}
+    # A text that derives to itself: vectors of vectors all the way down.
+    inner = fields["loop"]["type"]["element"]
+    assert inner["kind"] == "vector" and inner["element"] is inner
+
+
+def test_describe_takes_no_arguments():
+    p = make_parser()
+    assert p.describe() == []
+    with pytest.raises(TypeError, match=r"describe\(\) takes exactly 0 positional arguments \(1 given\)"):
+        p.describe(1)

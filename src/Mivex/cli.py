@@ -42,11 +42,9 @@ class CliError(Exception):
     """Bad input, reported as one line on stderr with exit status 1."""
 
 
-# Value kinds, classified from a type text exactly as the codec does it.
+# Value kinds, as the codec's compiled schema names them (TLParser.describe).
 INT, LONG, DOUBLE, STRING, BYTES, BOOL, VECTOR, OBJECT = (
     "int", "long", "double", "string", "bytes", "Bool", "vector", "object")
-_NAMED_KINDS = {"int": INT, "#": INT, "long": LONG, "double": DOUBLE, "string": STRING,
-                "bytes": BYTES, "byte": BYTES, "Bool": BOOL, "true": BOOL}
 
 _INT_RANGE = (-(1 << 31), 1 << 32)      # signed or unsigned 32-bit
 _LONG_RANGE = (-(1 << 63), 1 << 64)     # signed or unsigned 64-bit
@@ -64,43 +62,26 @@ _EXPECTED = {
 }
 
 
-def classify(type_text: str) -> str:
-    """The kind of a param type text, as the codec sees it."""
-    clean = type_text.split("?")[1] if "?" in type_text else type_text
-    if clean in _NAMED_KINDS:
-        return _NAMED_KINDS[clean]
-    return VECTOR if clean.startswith("Vector") else OBJECT
-
-
-def element_type(type_text: str) -> str:
-    # The codec drops every "Vector<" and ">", so Vector<Vector<int>> holds ints.
-    return type_text.replace("Vector<", "").replace(">", "")
-
-
-def flag_of(type_text: str) -> tuple[str, int] | None:
-    """The flags word and bit a conditional type text hangs on, as the codec reads it."""
-    if "?" not in type_text:
-        return None
-    spec = type_text.split("?")[0]
-    if "." not in spec:
-        return "flags", 0       # a bare "x?T" has the codec's all-zero flag record
-    word, bit = spec.split(".")     # the codec has refused any other shape already
-    return ("flags2" if word == "flags2" else "flags"), int(bit)
-
-
 class Field(NamedTuple):
     name: str
     type_text: str
-    kind: str
-    optional: bool
+    role: str               # "plain", "word" (a computed flags word), "cond" or "bit"
+    type: dict[str, Any]    # the codec's type: {"kind": ..., "element": ...}
     flag: tuple[str, int] | None = None
+
+    @property
+    def kind(self) -> str:
+        return str(self.type["kind"])
+
+    @property
+    def optional(self) -> bool:
+        return self.role in ("cond", "bit")
 
 
 class Entry(NamedTuple):
     name: str
     id: int
     kind: str           # "constructor" or "method"
-    result: str
     fields: tuple[Field, ...]
     # Conditional fields that share a flag bit, when more than one does.
     shared_bits: tuple[tuple[Field, ...], ...] = ()
@@ -134,24 +115,22 @@ class Schema:
     def __init__(self, text: str, data: Any) -> None:
         self.parser = TLParser(text)     # the codec's own checks come first
         self.data = data
-        constructors = list(data.get("constructors", []))
-        listed = constructors + list(data.get("methods", []))
+        listed = list(data.get("constructors", [])) + list(data.get("methods", []))
         self.entries: list[Entry] = []
         self.by_name: dict[str, Entry] = {}
-        for index, item in enumerate(listed):
-            name = item.get("predicate", item.get("method", item.get("type", "")))
-            raw_id = item.get("id", 0)
-            number = raw_id if type(raw_id) is int else int(raw_id)
-            kind = "constructor" if index < len(constructors) else "method"
-            fields = tuple(Field(p["name"], p["type"], classify(p["type"]), "?" in p["type"],
-                                 flag_of(p["type"]))
-                           for p in item.get("params", []))
+        for item, compiled in zip(listed, self.parser.describe()):
+            texts = [p["type"] for p in item.get("params", [])]
+            fields = tuple(
+                Field(f["name"], text, f["role"], f["type"],
+                      None if f["word"] is None else (f["word"], f["bit"]))
+                for f, text in zip(compiled["fields"], texts))
+            name, kind = compiled["name"], compiled["kind"]
             _check_flag_words(kind, name, fields)
             groups: dict[tuple[str, int], list[Field]] = {}
             for field in fields:
                 if field.flag is not None:
                     groups.setdefault(field.flag, []).append(field)
-            entry = Entry(name, number & 0xFFFFFFFF, kind, item.get("type") or name, fields,
+            entry = Entry(name, compiled["id"], kind, fields,
                           tuple(tuple(g) for g in groups.values() if len(g) > 1))
             self.entries.append(entry)
             self.by_name[name] = entry    # a later entry owns a shared name, as in the codec
@@ -177,7 +156,7 @@ class Schema:
         out: dict[str, Any] = {"_": name}
         for field in entry.fields:
             where = f"{path}.{field.name}" if path else field.name
-            if field.name in ("flags", "flags2"):
+            if field.role == "word":
                 continue        # computed by the codec from the fields present
             if field.name not in value:
                 if field.kind == OBJECT and not field.optional:
@@ -189,13 +168,13 @@ class Schema:
                     raise _at(where, "null is only allowed for a flags.N? field")
                 out[field.name] = None
             else:
-                out[field.name] = self._value(item, field.kind, field.type_text, where)
+                out[field.name] = self._value(item, field.type, where)
         for group in entry.shared_bits:
             _check_shared_bit(group, out, path)
         return out
 
-    def _value(self, value: Any, kind: str, type_text: str, path: str) -> Any:
-        t = type(value)
+    def _value(self, value: Any, node: dict[str, Any], path: str) -> Any:
+        t, kind = type(value), node["kind"]
         if kind == INT and t is int and _INT_RANGE[0] <= value < _INT_RANGE[1]:
             return value - (1 << 32) if value >= 1 << 31 else value
         if kind == LONG and t is int and _LONG_RANGE[0] <= value < _LONG_RANGE[1]:
@@ -232,9 +211,8 @@ class Schema:
                 raise _at(path, "expected base64 text, got a string with "
                                 "non-ASCII characters") from None
         elif kind == VECTOR and t is list:
-            inner = element_type(type_text)
-            inner_kind = classify(inner)
-            return [self._value(v, inner_kind, inner, f"{path}[{i}]") for i, v in enumerate(value)]
+            inner = node["element"]
+            return [self._value(v, inner, f"{path}[{i}]") for i, v in enumerate(value)]
         elif kind == OBJECT:
             return self.to_codec(value, path)
         raise _at(path, f"expected {_EXPECTED[kind]}, got {_json_type(value)}")
@@ -295,7 +273,7 @@ def _check_flag_words(kind: str, name: str, fields: tuple[Field, ...]) -> None:
         if field.flag is not None and field.flag[0] not in declared:
             raise CliError(f"{kind} {name!r}: field {field.name!r} ({field.type_text}) depends on "
                            f"the {field.flag[0]!r} word, which is not a '#' field before it")
-        if field.type_text == "#":
+        if field.role == "word" and field.type_text == "#":
             declared.add(field.name)
 
 

@@ -72,5 +72,15 @@ class TLParser:
         RuntimeError; an unknown constructor or vector id, ValueError.
         """
 
+    def describe(self) -> list[dict[str, Any]]:
+        """The compiled schema: one dict per constructor and method.
+
+        Each has "name", "id", "kind" ("constructor" or "method") and
+        "fields"; a field has "name", "role" ("plain", "word" for a computed
+        flags word, "cond" for a conditional value, "bit" for a conditional
+        flag that is its bit), "word" and "bit" (conditional fields) and
+        "type" ({"kind": ..., plus "element" for a vector}).
+        """
+
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: object) -> NoReturn: ...

@@ -1,0 +1,585 @@
+// Schema compiler: JSON schema -> TLSchema records and the two maps.
+//
+// Everything the codec needs per constructor and field is derived here, once:
+// kinds, roles, flag masks, vector element chains, interned keys, the key
+// table and the template of decoded objects. The codec never looks at text.
+
+namespace {
+
+constexpr char kParseType[] = "Mivex.tl.TLSchemaCompiler._parse_type";
+constexpr char kCreateConstructor[] =
+    "Mivex.tl.TLSchemaCompiler._create_constructor";
+constexpr char kParseJsonSchema[] =
+    "Mivex.tl.TLSchemaCompiler._parse_json_schema";
+
+// --- Type classification ------------------------------------------------------
+
+// Classifies a type text without flag prefix, given as UTF-8 bytes (equal
+// texts have equal encodings, and "?" and "Vector" are ASCII).
+TLType tl_classify(const char *s, size_t n) {
+  static const struct {
+    const char *text;
+    size_t len;
+    TLType type;
+  } table[] = {
+      {"int", 3, TL_TYPE_INT},       {"#", 1, TL_TYPE_INT},
+      {"long", 4, TL_TYPE_LONG},     {"double", 6, TL_TYPE_DOUBLE},
+      {"string", 6, TL_TYPE_STRING}, {"bytes", 5, TL_TYPE_BYTES},
+      {"byte", 4, TL_TYPE_BYTES},    {"Bool", 4, TL_TYPE_BOOL},
+      {"true", 4, TL_TYPE_BOOL},
+  };
+  for (const auto &row : table)
+    if (n == row.len && memcmp(s, row.text, n) == 0) return row.type;
+  if (n >= 6 && memcmp(s, "Vector", 6) == 0) return TL_TYPE_VECTOR;
+  return TL_TYPE_OBJECT;
+}
+
+// The kind of a whole type text: the second "?"-separated piece when there
+// is a "?", else the text itself.
+TLType tl_classify_type_text(const char *s, size_t n) {
+  const char *q = (const char *)memchr(s, '?', n);
+  if (!q) return tl_classify(s, n);
+  const char *start = q + 1;
+  size_t rest = n - (size_t)(start - s);
+  const char *end = (const char *)memchr(start, '?', rest);
+  return tl_classify(start, end ? (size_t)(end - start) : rest);
+}
+
+// The kind of a param's type text; on failure the entry is added and the
+// result is meaningless (callers test for a pending exception).
+TLType TLSchemaCompiler_parse_type(PyObject *type_str) {
+  if (type_str == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+    TL_TB("TLSchemaCompiler._parse_type");
+    return TL_TYPE_INT;
+  }
+  if (PyUnicode_IS_COMPACT_ASCII(type_str))
+    return tl_classify_type_text((const char *)PyUnicode_DATA(type_str),
+                                 (size_t)PyUnicode_GET_LENGTH(type_str));
+  // Other text is classified by its UTF-8 form; a lone surrogate, which has
+  // none, cannot equal any listed name and is compared with "?" and
+  // "Vector" through the string itself.
+  Ref encoded = Ref::steal(
+      PyUnicode_AsEncodedString(type_str, "utf-8", "surrogatepass"));
+  if (!encoded) {
+    TL_TB("TLSchemaCompiler._parse_type");
+    return TL_TYPE_INT;
+  }
+  return tl_classify_type_text(PyBytes_AS_STRING(encoded.get()),
+                               (size_t)PyBytes_GET_SIZE(encoded.get()));
+}
+
+// Removes every occurrence of `pat` from s[0..n), scanning left to right
+// without overlaps as str.replace does; returns the new length.
+size_t tl_remove_all(char *s, size_t n, const char *pat, size_t plen) {
+  size_t out = 0;
+  for (size_t i = 0; i < n;) {
+    if (n - i >= plen && memcmp(s + i, pat, plen) == 0) {
+      i += plen;
+    } else {
+      s[out++] = s[i++];
+    }
+  }
+  return out;
+}
+
+// Element chain of a vector field: link k describes the elements of a vector
+// whose type text is the field's text with "Vector<" and ">" removed k times.
+// Removal only shrinks a text, so the chain ends at a non-vector kind or at a
+// text that no longer changes, whose link then describes its own elements.
+// `text` is the field's type text as UTF-8 (ASCII patterns cannot match
+// inside a multi-byte character, so bytes and characters agree).
+TLVectorInfo *tl_vector_chain(const char *text, size_t n) {
+  char *buf = (char *)malloc(n + 1);
+  // A text of n bytes yields at most n + 1 links.
+  TLVectorInfo *links = (TLVectorInfo *)malloc((n + 1) * sizeof(TLVectorInfo));
+  if (!buf || !links) {
+    free(buf);
+    free(links);
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  memcpy(buf, text, n);
+  size_t count = 0;
+  for (;;) {
+    size_t m = tl_remove_all(buf, n, "Vector<", 7);
+    m = tl_remove_all(buf, m, ">", 1);
+    TLVectorInfo *link = &links[count++];
+    link->elem_type = tl_classify_type_text(buf, m);
+    link->elem_vec = nullptr;
+    if (link->elem_type != TL_TYPE_VECTOR) break;
+    if (m == n) {  // nothing removed: element vectors have this same text
+      link->elem_vec = link;
+      break;
+    }
+    link->elem_vec = link + 1;
+    n = m;
+  }
+  free(buf);
+  return links;
+}
+
+// --- Release ----------------------------------------------------------------
+
+void TLSchemaCompiler_free_schema(TLSchemaCompilerObject *self) {
+  TLSchema *schema = self->_schema;
+  if (schema) {
+    for (int32_t i = 0; schema->constructors && i < schema->constructor_count;
+         i++) {
+      TLConstructor *c = &schema->constructors[i];
+      for (int32_t j = 0; c->fields && j < c->field_count; j++) {
+        free(c->fields[j].vec);
+        Py_CLEAR(c->fields[j].py_name);
+      }
+      free(c->fields);
+      free(c->name);
+      Py_CLEAR(c->py_name);
+      free(c->slot_keys);
+      free(c->key_table);
+      Py_CLEAR(c->py_template);
+    }
+    free(schema->constructors);
+    free(schema);
+    self->_schema = nullptr;
+  }
+  self->_id_map.clear();
+  self->_name_map.clear();
+}
+
+// --- Reading the JSON entries --------------------------------------------------
+// Every lookup below is made on an exact dict; a value must be exactly the
+// type named or None, and None fails later where the text is used.
+
+// NUL-terminated heap copy of a str's UTF-8 encoding (up to its first NUL,
+// as strdup copies). Null with an exception set on failure.
+char *tl_utf8_dup(PyObject *text) {
+  char *copy;
+  if (PyUnicode_IS_COMPACT_ASCII(text)) {
+    copy = strdup((const char *)PyUnicode_DATA(text));
+  } else {
+    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text));
+    if (!encoded) return nullptr;
+    copy = strdup(PyBytes_AS_STRING(encoded.get()));
+  }
+  if (!copy) PyErr_NoMemory();
+  return copy;
+}
+
+// dict.get(key, dflt) as a new reference; null with an exception set.
+PyObject *tl_dict_get(PyObject *dict, PyObject *key, PyObject *dflt) {
+  PyObject *v = PyDict_GetItemWithError(dict, key);
+  if (v) return Py_NewRef(v);
+  if (PyErr_Occurred()) return nullptr;
+  return Py_NewRef(dflt);
+}
+
+// A value that must be exactly `type` (named `what` in the message) or None.
+PyObject *tl_exact_or_none(PyObject *v, PyTypeObject *type, const char *what) {
+  if (v && v != Py_None && Py_TYPE(v) != type) {
+    tl_expected(what, v);
+    Py_DECREF(v);
+    return nullptr;
+  }
+  return v;
+}
+
+PyObject *tl_get_str(PyObject *dict, PyObject *key, PyObject *dflt) {
+  return tl_exact_or_none(tl_dict_get(dict, key, dflt), &PyUnicode_Type,
+                          "str");
+}
+
+// A list value, a new empty list when the key is missing.
+PyObject *tl_get_list(PyObject *dict, PyObject *key) {
+  PyObject *v = PyDict_GetItemWithError(dict, key);
+  if (v) return tl_exact_or_none(Py_NewRef(v), &PyList_Type, "list");
+  return PyErr_Occurred() ? nullptr : PyList_New(0);
+}
+
+// A key every param must have.
+PyObject *tl_get_required_str(PyObject *dict, PyObject *key) {
+  PyObject *v = PyDict_GetItemWithError(dict, key);
+  if (!v) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  }
+  return tl_exact_or_none(Py_NewRef(v), &PyUnicode_Type, "str");
+}
+
+// Python code run during compilation emptied or extended a list being read.
+int tl_list_changed() {
+  PyErr_SetString(PyExc_RuntimeError, "list changed size during compile");
+  return -1;
+}
+
+// Id: an exact int as it is, anything else through int(); negative values
+// wrap modulo 2**32 so that the signed and unsigned spellings agree.
+int tl_read_id(PyObject *entry, uint32_t *out) {
+  Ref id = Ref::steal(tl_dict_get(entry, S.id, S.zero));
+  if (!id) return -1;
+  if (!PyLong_CheckExact(id.get())) {
+    id = Ref::steal(PyNumber_Long(id.get()));
+    if (!id) return -1;
+  }
+  if (tl_long_sign(id.get()) < 0) {
+    unsigned long long low = PyLong_AsUnsignedLongLongMask(id.get());
+    if (low == (unsigned long long)-1 && PyErr_Occurred()) return -1;
+    *out = (uint32_t)low;
+    return 0;
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(id.get());
+  if (v == (unsigned long long)-1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+    PyErr_Clear();
+  }
+  if (v > 0xFFFFFFFFull) {
+    PyErr_SetString(PyExc_OverflowError,
+                    "value too large to convert to uint32_t");
+    return -1;
+  }
+  *out = (uint32_t)v;
+  return 0;
+}
+
+// The flag spec of a conditional type text ("flags.3" of "flags.3?int"):
+// which word and bit. A spec without a dot leaves both at zero.
+int tl_read_condition(PyObject *ptype, Py_ssize_t q, TLField *f) {
+  Ref spec = Ref::steal(PyUnicode_Substring(ptype, 0, q));
+  if (!spec) return -1;
+  Py_ssize_t dot = PyUnicode_FindChar(spec.get(), '.', 0, q, 1);
+  if (dot < 0) return dot == -2 ? -1 : 0;
+  Py_ssize_t dot2 = PyUnicode_FindChar(spec.get(), '.', dot + 1, q, 1);
+  if (dot2 == -2) return -1;
+  if (dot2 >= 0) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                 (Py_ssize_t)2);
+    return -1;
+  }
+  Ref word = Ref::steal(PyUnicode_Substring(spec.get(), 0, dot));
+  Ref bit_text = Ref::steal(PyUnicode_Substring(spec.get(), dot + 1, q));
+  if (!word || !bit_text) return -1;
+  Ref bit = Ref::steal(PyNumber_Long(bit_text.get()));
+  if (!bit) return -1;
+  int overflow = 0;
+  long long b = PyLong_AsLongLongAndOverflow(bit.get(), &overflow);
+  if (b == -1 && PyErr_Occurred()) return -1;
+  if (overflow || b < INT32_MIN || b > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return -1;
+  }
+  f->bit_position = (int32_t)b;
+  f->word = tl_str_eq_ascii(word.get(), "flags2") ? 1 : 0;
+  return 0;
+}
+
+// Fills field `f` from one param object of the entry.
+int tl_build_field(PyObject *param, TLField *f) {
+  if (param != Py_None && !PyDict_CheckExact(param)) {
+    tl_expected("dict", param);
+    return -1;
+  }
+  if (param == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    return -1;
+  }
+  Ref name = Ref::steal(tl_get_required_str(param, S.name));
+  if (!name) return -1;
+  Ref ptype = Ref::steal(tl_get_required_str(param, S.type));
+  if (!ptype) return -1;
+  if (name.get() == Py_None) {
+    tl_no_attribute("encode");
+    return -1;
+  }
+  // The UTF-8 form is checked as the name map's keys are.
+  if (PyUnicode_AsUTF8(name.get()) == nullptr) return -1;
+  // Interned, so that keys written as literals in the caller's code (which
+  // are interned too) match by identity without comparing text.
+  f->py_name = Py_NewRef(name.get());
+  PyUnicode_InternInPlace(&f->py_name);
+  f->type = TLSchemaCompiler_parse_type(ptype.get());
+  if (PyErr_Occurred()) return -1;
+  PyObject *pt = ptype.get();
+  Py_ssize_t type_len;
+  const char *type_text = PyUnicode_AsUTF8AndSize(pt, &type_len);
+  if (!type_text) return -1;
+
+  Py_ssize_t q = PyUnicode_FindChar(pt, '?', 0, PyUnicode_GET_LENGTH(pt), 1);
+  if (q == -2) return -1;
+  bool conditional = q >= 0;
+  if (conditional && tl_read_condition(pt, q, f) < 0) return -1;
+
+  if (tl_str_eq_ascii(f->py_name, "flags"))
+    f->role = TL_ROLE_FLAGS;
+  else if (tl_str_eq_ascii(f->py_name, "flags2"))
+    f->role = TL_ROLE_FLAGS2;
+  else if (conditional)
+    f->role = f->type == TL_TYPE_BOOL ? TL_ROLE_COND_BOOL : TL_ROLE_COND;
+  else
+    f->role = TL_ROLE_PLAIN;
+  bool bit_valid = f->bit_position >= 0 && f->bit_position <= 31;
+  f->mask = bit_valid ? (uint32_t)1 << f->bit_position : 0;
+  f->py_hash = PyObject_Hash(f->py_name);
+  if (f->py_hash == -1) return -1;
+  // The chain is derived from the text up to its first NUL, as the text
+  // copies of the records always were.
+  (void)type_len;
+  if (f->type == TL_TYPE_VECTOR &&
+      !(f->vec = tl_vector_chain(type_text, strlen(type_text))))
+    return -1;
+  return 0;
+}
+
+// --- Deriving the codec's view --------------------------------------------------
+
+// Everything the codec needs per constructor, derived once: the distinct
+// field names with a table from name to slot (for packing), and the template
+// that decoded objects are copied from (for unpacking).
+int tl_derive_constructor(TLConstructor *rec) {
+  rec->py_name = PyUnicode_DecodeUTF8(rec->name, (Py_ssize_t)rec->name_len,
+                                      nullptr);
+  if (!rec->py_name) return -1;
+  PyUnicode_InternInPlace(&rec->py_name);
+  rec->py_template = PyDict_New();
+  if (!rec->py_template ||
+      PyDict_SetItem(rec->py_template, S.underscore, rec->py_name) < 0)
+    return -1;
+  rec->bad_bit_field = -1;
+  int32_t n = rec->field_count;
+  if (n > 0) {
+    rec->slot_keys = (PyObject **)calloc((size_t)n, sizeof(PyObject *));
+    if (!rec->slot_keys) {
+      PyErr_NoMemory();
+      return -1;
+    }
+  }
+  Py_ssize_t entries = 1;  // "_"
+  for (int32_t i = 0; i < n; i++) {
+    TLField *f = &rec->fields[i];
+    bool conditional = f->role == TL_ROLE_COND || f->role == TL_ROLE_COND_BOOL;
+    if (conditional) rec->cond_count++;
+    if (conditional && !f->mask && rec->bad_bit_field < 0)
+      rec->bad_bit_field = i;
+    if (f->role == TL_ROLE_FLAGS || f->role == TL_ROLE_FLAGS2) {
+      f->slot = f->entry = -1;
+      continue;
+    }
+    if (f->type == TL_TYPE_VECTOR || f->type == TL_TYPE_OBJECT)
+      rec->holds_containers = true;
+    int32_t j = 0;
+    while (j < rec->slot_count && !tl_str_eq(rec->slot_keys[j], f->py_name))
+      j++;
+    f->slot = j;
+    if (j < rec->slot_count) {  // a name seen before shares its slot and key
+      for (int32_t k = 0; k < i; k++)
+        if (rec->fields[k].slot == j) {
+          f->entry = rec->fields[k].entry;
+          break;
+        }
+      continue;
+    }
+    rec->slot_keys[rec->slot_count++] = f->py_name;
+    if (tl_str_eq(f->py_name, S.underscore)) {
+      f->entry = 0;  // a field named "_" overwrites the name in decoded objects
+    } else {
+      f->entry = (int32_t)entries++;
+      if (PyDict_SetItem(rec->py_template, f->py_name, Py_None) < 0) return -1;
+    }
+  }
+  size_t size = 4;
+  while (size < 2 * (size_t)rec->slot_count) size *= 2;
+  rec->key_table = (TLKeyEntry *)calloc(size, sizeof(TLKeyEntry));
+  if (!rec->key_table) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  rec->key_mask = (uint32_t)(size - 1);
+  for (int32_t j = 0; j < rec->slot_count; j++) {
+    PyObject *key = rec->slot_keys[j];
+    Py_hash_t h = PyObject_Hash(key);
+    if (h == -1) return -1;
+    size_t i = (size_t)h & rec->key_mask;
+    while (rec->key_table[i].key) i = (i + 1) & rec->key_mask;
+    rec->key_table[i] = TLKeyEntry{key, h, j};
+  }
+  return 0;
+}
+
+// --- One entry ------------------------------------------------------------------
+
+// Name, result type and params of an entry: the name is "predicate", else
+// "method", else "type", and every lookup is made.
+int tl_read_entry_head(PyObject *entry, TLConstructor *rec, Ref *params) {
+  Ref type_dflt = Ref::steal(tl_dict_get(entry, S.type, S.empty_str));
+  if (!type_dflt) return -1;
+  Ref method_dflt =
+      Ref::steal(tl_dict_get(entry, S.method, type_dflt.get()));
+  if (!method_dflt) return -1;
+  Ref name = Ref::steal(tl_get_str(entry, S.predicate, method_dflt.get()));
+  if (!name) return -1;
+  // The result type is read (and its type checked) but not kept.
+  Ref result_type = Ref::steal(tl_get_str(entry, S.type, S.empty_str));
+  if (!result_type) return -1;
+  *params = Ref::steal(tl_get_list(entry, S.params));
+  if (!*params) return -1;
+  if (name.get() == Py_None) {
+    tl_no_attribute("encode");
+    return -1;
+  }
+  if (!(rec->name = tl_utf8_dup(name.get()))) return -1;
+  rec->name_len = strlen(rec->name);
+  if (result_type.get() != Py_None &&
+      PyUnicode_AsUTF8(result_type.get()) == nullptr)
+    return -1;
+  return 0;
+}
+
+// Fills the record at `index` of the schema from one entry of the JSON.
+TLConstructor *TLSchemaCompiler_create_constructor(TLSchemaCompilerObject *self,
+                                                   PyObject *constr_data,
+                                                   int32_t index) {
+  TLConstructor *rec = &self->_schema->constructors[index];
+  if (constr_data == Py_None) {
+    tl_no_attribute("get");
+    return TL_FAIL_NULL(kCreateConstructor);
+  }
+  Ref params;
+  if (tl_read_entry_head(constr_data, rec, &params) < 0 ||
+      tl_read_id(constr_data, &rec->id) < 0)
+    return TL_FAIL_NULL(kCreateConstructor);
+  if (params.get() == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    return TL_FAIL_NULL(kCreateConstructor);
+  }
+  Py_ssize_t count = PyList_GET_SIZE(params.get());
+  if (count > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return TL_FAIL_NULL(kCreateConstructor);
+  }
+  rec->field_count = (int32_t)count;
+  if (count > 0 &&
+      !(rec->fields = (TLField *)calloc((size_t)count, sizeof(TLField)))) {
+    PyErr_NoMemory();
+    return TL_FAIL_NULL(kCreateConstructor);
+  }
+  // Code run by the lookups (a key's __eq__) may change the list: every item
+  // is held while it is used, and a list that changes size fails the
+  // compilation rather than leaving fields unfilled.
+  for (Py_ssize_t i = 0; i < count; i++) {
+    if (PyList_GET_SIZE(params.get()) != count) {
+      tl_list_changed();
+      return TL_FAIL_NULL(kCreateConstructor);
+    }
+    Ref param = Ref::own(PyList_GET_ITEM(params.get(), i));
+    if (tl_build_field(param.get(), &rec->fields[i]) < 0)
+      return TL_FAIL_NULL(kCreateConstructor);
+  }
+  if (PyList_GET_SIZE(params.get()) != count) {
+    tl_list_changed();
+    return TL_FAIL_NULL(kCreateConstructor);
+  }
+  if (tl_derive_constructor(rec) < 0) return TL_FAIL_NULL(kCreateConstructor);
+  return rec;
+}
+
+// --- The whole schema -------------------------------------------------------------
+
+// The module's global `json`, looked up each time as a global name would be.
+PyObject *tl_module_global(PyObject *name);
+
+// The parsed schema: json.loads of text, or the mapping given.
+PyObject *tl_load_schema(PyObject *json_data) {
+  if (!PyUnicode_Check(json_data)) return Py_NewRef(json_data);
+  Ref json_mod = Ref::steal(tl_module_global(S.json));
+  if (!json_mod) return nullptr;
+  Ref loads = Ref::steal(PyObject_GetAttr(json_mod.get(), S.loads));
+  if (!loads) return nullptr;
+  return PyObject_CallOneArg(loads.get(), json_data);
+}
+
+// The entries to compile: "constructors" extended in place by "methods";
+// *methods_at is where the methods begin.
+PyObject *tl_schema_entries(PyObject *schema_dict, Py_ssize_t *methods_at) {
+  if (schema_dict != Py_None && !PyDict_CheckExact(schema_dict))
+    return tl_expected("dict", schema_dict);
+  if (schema_dict == Py_None) return tl_no_attribute("get");
+  Ref entries = Ref::steal(tl_get_list(schema_dict, S.constructors));
+  if (!entries) return nullptr;
+  if (entries.get() == Py_None) return tl_no_attribute("extend");
+  *methods_at = PyList_GET_SIZE(entries.get());
+  PyObject *methods = PyDict_GetItemWithError(schema_dict, S.methods);
+  if (!methods && PyErr_Occurred()) return nullptr;
+  if (methods && tl_list_extend(entries.get(), methods) < 0) return nullptr;
+  return entries.release();
+}
+
+// A fresh, zero-filled schema of `count` records in _schema.
+int tl_new_schema(TLSchemaCompilerObject *self, Py_ssize_t count) {
+  TLSchema *schema = (TLSchema *)calloc(1, sizeof(TLSchema));
+  if (!schema) {
+    PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
+    return -1;
+  }
+  self->_schema = schema;
+  if (count > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return -1;
+  }
+  // calloc(0) may legally return null; one spare record keeps that apart
+  // from a failure.
+  schema->constructors = (TLConstructor *)calloc(
+      count > 0 ? (size_t)count : 1, sizeof(TLConstructor));
+  if (!schema->constructors) {
+    free(schema);
+    self->_schema = nullptr;
+    PyErr_SetString(PyExc_MemoryError,
+                    "Cannot allocate memory for constructors");
+    return -1;
+  }
+  schema->constructor_count = (int32_t)count;
+  return 0;
+}
+
+// The whole of compile(): parse, load the entries, build every record and
+// file it in both maps.
+int TLSchemaCompiler_parse_json_schema(TLSchemaCompilerObject *self,
+                                       PyObject *json_data) {
+  Ref schema_dict = Ref::steal(tl_load_schema(json_data));
+  if (!schema_dict) return TL_FAIL(kParseJsonSchema);
+  Py_ssize_t methods_at = 0;
+  Ref entries = Ref::steal(tl_schema_entries(schema_dict.get(), &methods_at));
+  if (!entries) return TL_FAIL(kParseJsonSchema);
+  // A second compile replaces the schema; the old one goes first, together
+  // with every map entry that points into it.
+  TLSchemaCompiler_free_schema(self);
+  Py_ssize_t count = PyList_GET_SIZE(entries.get());
+  if (tl_new_schema(self, count) < 0) return TL_FAIL(kParseJsonSchema);
+  self->_schema->method_start = (int32_t)(methods_at < count ? methods_at : count);
+  // The builder may run Python code (int() of an "id"), which could change
+  // the list: items are held while used, and a list that changes size fails
+  // the compilation.
+  for (Py_ssize_t i = 0; i < count; i++) {
+    if (PyList_GET_SIZE(entries.get()) != count) {
+      tl_list_changed();
+      return TL_FAIL(kParseJsonSchema);
+    }
+    Ref item = Ref::own(PyList_GET_ITEM(entries.get(), i));
+    if (item.get() != Py_None && !PyDict_CheckExact(item.get())) {
+      tl_expected("dict", item.get());
+      return TL_FAIL(kParseJsonSchema);
+    }
+    TLConstructor *c =
+        TLSchemaCompiler_create_constructor(self, item.get(), (int32_t)i);
+    if (!c) return TL_FAIL(kParseJsonSchema);
+    if (!self->_id_map.assign(c->id, c) ||
+        !self->_name_map.assign(tl_name_key(c->name, c->name_len), c)) {
+      PyErr_NoMemory();
+      return TL_FAIL(kParseJsonSchema);
+    }
+  }
+  if (PyList_GET_SIZE(entries.get()) != count) {
+    tl_list_changed();
+    return TL_FAIL(kParseJsonSchema);
+  }
+  return 0;
+}
+
+}  // namespace

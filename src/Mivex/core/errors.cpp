@@ -1,0 +1,131 @@
+// Error paths: traceback entries, the module's own error messages, and the
+// note that tells where in a message a failure happened. Only failing calls
+// come here; the success path pays nothing for any of it.
+
+namespace {
+
+const char kSourceName[] = "src/Mivex/tl";
+
+TL_NOINLINE __attribute__((cold)) void tl_traceback(const char *funcname,
+                                                    int line) {
+  tl_add_traceback(funcname, kSourceName, line);
+}
+
+TL_NOINLINE int tl_depth_error() {
+  PyErr_Format(PyExc_RecursionError,
+               "TL value nested deeper than %d levels of objects and vectors",
+               kMaxDepth);
+  return -1;
+}
+
+TL_NOINLINE int tl_bad_bit_error(const TLConstructor *c) {
+  const TLField *f = &c->fields[c->bad_bit_field];
+  PyErr_Format(PyExc_ValueError,
+               "field '%U' of '%U' uses flag bit %d; flags words have bits 0 "
+               "to 31",
+               f->py_name, c->py_name, (int)f->bit_position);
+  return -1;
+}
+
+TL_NOINLINE int tl_hex_error(const char *prefix, uint32_t word) {
+  char hex[9];
+  (void)snprintf(hex, sizeof hex, "%08x", (unsigned)word);
+  PyErr_Format(PyExc_ValueError, "%s0x%s", prefix, hex);
+  return -1;
+}
+
+// --- Where it failed -----------------------------------------------------------
+// Each object and vector frame that a failure leaves through adds its step,
+// innermost first. A short read, which unpack reports only at the end, stops
+// all reading, so it too crosses each frame once.
+
+// Returns whether the step was kept.
+TL_NOINLINE bool tl_path_step(TLParserObject *self, PyObject *name,
+                              Py_ssize_t index, size_t start) {
+  if (self->_path_len == 0) self->_path_pos = start;
+  if (self->_path_len == self->_path_cap) {
+    size_t cap = self->_path_cap ? 2 * self->_path_cap : 16;
+    auto *grown =
+        (TLPathStep *)PyMem_Realloc(self->_path, cap * sizeof(TLPathStep));
+    if (!grown) {
+      self->_path_lost = 1;
+      return false;
+    }
+    self->_path = grown;
+    self->_path_cap = cap;
+  }
+  self->_path[self->_path_len++] = TLPathStep{name, index};
+  return true;
+}
+
+TL_NOINLINE void tl_path_field(TLParserObject *self, const TLConstructor *c,
+                               PyObject *name, size_t start) {
+  if (tl_path_step(self, name, 0, start)) self->_path_root = c;
+}
+
+TL_INLINE void tl_path_reset(TLParserObject *self) {
+  self->_path_len = 0;
+  self->_path_root = nullptr;
+  self->_path_lost = 0;
+}
+
+TL_INLINE bool tl_append(PyObject **text, PyObject *piece) {
+  if (!piece) {
+    Py_CLEAR(*text);
+    return false;
+  }
+  PyUnicode_AppendAndDel(text, piece);
+  return *text != nullptr;
+}
+
+// "while packing rich.kids[2].s", "while unpacking rich.s at byte 12"; the
+// middle of a very deep path is elided ("node.next<230 steps>.next").
+PyObject *tl_path_text(TLParserObject *self, const char *verb, bool at_byte) {
+  constexpr size_t kEnds = 12, kMinElided = 3;
+  const size_t n = self->_path_len;
+  PyObject *text = PyUnicode_FromFormat("while %s %U", verb,
+                                        self->_path_root->py_name);
+  for (size_t k = n; text && k-- > 0;) {
+    const TLPathStep &step = self->_path[k];
+    if (n >= 2 * kEnds + kMinElided && k == n - 1 - kEnds) {
+      size_t skipped = n - 2 * kEnds;
+      if (!tl_append(&text, PyUnicode_FromFormat("<%zu steps>", skipped)))
+        break;
+      k = kEnds;
+      continue;
+    }
+    PyObject *piece = step.name ? PyUnicode_FromFormat(".%U", step.name)
+                                : PyUnicode_FromFormat("[%zd]", step.index);
+    if (!tl_append(&text, piece)) break;
+  }
+  if (text && at_byte)
+    tl_append(&text, PyUnicode_FromFormat(" at byte %zu", self->_path_pos));
+  return text;
+}
+
+// Adds the path of the failure as a note on the pending exception, leaving
+// its type and message alone. A note that cannot be made is left out, but an
+// interrupt or exit raised by an overridden add_note wins, with the failure
+// as its context.
+TL_NOINLINE void tl_add_path_note(TLParserObject *self, const char *verb,
+                                  bool at_byte) {
+  if (!self->_path_len || self->_path_lost || !self->_path_root) return;
+  PyObject *exc = tl_fetch_exception();
+  if (!exc) return;
+  Ref note = Ref::steal(tl_path_text(self, verb, at_byte));
+  Ref done;
+  if (note)
+    done = Ref::steal(PyObject_CallMethodOneArg(exc, S.add_note, note.get()));
+  if (!done && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyObject *winner = tl_fetch_exception();
+    if (winner) {
+      PyException_SetContext(winner, exc);  // takes the reference
+      tl_restore_exception(winner);
+      return;
+    }
+  }
+  PyErr_Clear();
+  tl_restore_exception(exc);
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// Schema records: what compilation derives once from the JSON schema and the
+// codec only reads. Pointers between records stay valid while the compiler
+// that owns the schema keeps it.
+#ifndef MIVEX_CORE_SCHEMA_H
+#define MIVEX_CORE_SCHEMA_H
+
+#include "common.h"
+
+namespace {
+
+enum TLType : uint32_t {
+  TL_TYPE_INT = 0,     // 32-bit integer; also a flags field ("#")
+  TL_TYPE_LONG = 1,    // 64-bit integer
+  TL_TYPE_DOUBLE = 2,  // IEEE 754 binary64
+  TL_TYPE_STRING = 3,  // UTF-8 text in a byte string
+  TL_TYPE_BYTES = 4,   // byte string
+  TL_TYPE_BOOL = 5,    // bare word 1/0; also a presence-only flag ("true")
+  TL_TYPE_VECTOR = 6,  // any type text starting with "Vector"
+  TL_TYPE_OBJECT = 7,  // everything else: a boxed object with its own id
+};
+
+// Element description of a vector, derived once from the vector's type text.
+// Element vectors point at the next link; a type text that derives to itself
+// links to its own record, so the chain is finite but may loop.
+struct TLVectorInfo {
+  TLType elem_type;
+  const TLVectorInfo *elem_vec;  // set when elem_type is TL_TYPE_VECTOR
+};
+
+// How the codec treats a field.
+enum TLFieldRole : uint8_t {
+  TL_ROLE_PLAIN = 0,      // always present
+  TL_ROLE_FLAGS = 1,      // named "flags": the computed first flags word
+  TL_ROLE_FLAGS2 = 2,     // named "flags2": the computed second flags word
+  TL_ROLE_COND = 3,       // conditional, carries a value when its bit is set
+  TL_ROLE_COND_BOOL = 4,  // conditional of kind Bool: the bit is the value
+};
+
+struct TLField {
+  PyObject *py_name;  // owned; interned, so literal keys match by identity
+  Py_hash_t py_hash;  // hash of py_name
+  TLType type;
+  TLFieldRole role;
+  uint8_t word;          // conditional: 0 for "flags", 1 for "flags2"
+  int32_t bit_position;  // conditional: as written (0 when there is none)
+  uint32_t mask;         // conditional: 1 << bit_position, 0 when out of range
+  TLVectorInfo *vec;     // owned element chain of a vector field, else null
+  int32_t slot;   // index of py_name among the constructor's distinct field
+                  // names; -1 for the flags words
+  int32_t entry;  // index of py_name among the keys of a decoded object
+                  // ("_" first); -1 for the flags words
+};
+
+// One entry of a constructor's table from field name to slot.
+struct TLKeyEntry {
+  PyObject *key;  // borrowed from the fields; null marks an empty entry
+  Py_hash_t hash;
+  int32_t slot;
+};
+
+struct TLConstructor {
+  uint32_t id;
+  char *name;  // owned UTF-8 copy, the key of the name map
+  size_t name_len;
+  PyObject *py_name;  // owned; the "_" value of decoded objects
+  TLField *fields;    // owned; field_count records in schema order
+  int32_t field_count;
+  int32_t cond_count;     // conditional fields
+  int32_t bad_bit_field;  // first conditional field whose bit lies outside
+                          // 0..31, or -1
+  int32_t slot_count;     // distinct field names, flags words excluded
+  PyObject **slot_keys;   // those names in schema order (borrowed)
+  TLKeyEntry *key_table;  // open addressing over slot_keys
+  uint32_t key_mask;      // table size - 1
+  PyObject *py_template;  // owned; decoded objects start as a copy of this
+                          // dict: "_" and every field name, values None
+  bool holds_containers;  // a field may hold a list or a dict
+};
+
+struct TLSchema {
+  TLConstructor *constructors;  // constructors, then methods, schema order
+  int32_t constructor_count;
+  int32_t method_start;  // index of the first method
+};
+
+// --- Lookup maps --------------------------------------------------------------
+// Open addressing with linear probing; a null value marks an empty slot.
+// The maps own nothing: values point into the schema's records and name keys
+// at the records' own name text, and the schema is released only together
+// with the maps' entries. Never erases; clear() keeps the table for reuse.
+
+struct TLNameKey {
+  const char *text;
+  size_t len;
+  uint64_t hash;
+  bool operator==(const TLNameKey &o) const {
+    return hash == o.hash && len == o.len && memcmp(text, o.text, len) == 0;
+  }
+};
+
+inline uint64_t tl_map_hash(uint32_t id) {
+  return ((uint64_t)id * 0x9E3779B97F4A7C15ull) >> 32;
+}
+inline uint64_t tl_map_hash(const TLNameKey &key) { return key.hash; }
+
+uint64_t tl_hash_bytes(const char *p, size_t len) {
+  const uint64_t m = 0xbf58476d1ce4e5b9ull;
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ (len * m);
+  uint64_t w;
+  while (len >= 8) {
+    memcpy(&w, p, 8);
+    h = (h ^ w) * m;
+    h ^= h >> 31;
+    p += 8;
+    len -= 8;
+  }
+  if (len) {
+    w = 0;
+    memcpy(&w, p, len);
+    h = (h ^ w) * m;
+    h ^= h >> 31;
+  }
+  h ^= h >> 29;
+  h *= 0x94d049bb133111ebull;
+  h ^= h >> 32;
+  return h;
+}
+
+inline TLNameKey tl_name_key(const char *text, size_t len) {
+  return TLNameKey{text, len, tl_hash_bytes(text, len)};
+}
+
+template <typename Key>
+struct TLMap {
+  struct Slot {
+    Key key;
+    TLConstructor *value;
+  };
+  Slot *slots;
+  size_t mask;  // capacity - 1 (capacity is a power of two), or 0
+  size_t size;
+
+  TL_INLINE TLConstructor *find(const Key &key) const {
+    if (TL_UNLIKELY(!slots)) return nullptr;
+    for (size_t i = (size_t)tl_map_hash(key) & mask;; i = (i + 1) & mask) {
+      const Slot &s = slots[i];
+      if (!s.value) return nullptr;
+      if (s.key == key) return s.value;
+    }
+  }
+
+  // Inserts or overwrites; false when memory ran out.
+  bool assign(const Key &key, TLConstructor *value) {
+    if ((!slots || (size + 1) * 2 > mask + 1) && !grow()) return false;
+    size_t i = (size_t)tl_map_hash(key) & mask;
+    while (slots[i].value && !(slots[i].key == key)) i = (i + 1) & mask;
+    if (!slots[i].value) size++;
+    slots[i] = Slot{key, value};
+    return true;
+  }
+
+  void clear() {
+    if (slots) memset((void *)slots, 0, (mask + 1) * sizeof(Slot));
+    size = 0;
+  }
+  void destroy() {
+    free(slots);
+    slots = nullptr;
+    mask = size = 0;
+  }
+
+ private:
+  bool grow() {
+    size_t cap = slots ? (mask + 1) * 2 : 16;
+    Slot *fresh = (Slot *)calloc(cap, sizeof(Slot));
+    if (!fresh) return false;
+    size_t new_mask = cap - 1;
+    for (size_t i = 0; slots && i <= mask; i++) {
+      if (!slots[i].value) continue;
+      size_t j = (size_t)tl_map_hash(slots[i].key) & new_mask;
+      while (fresh[j].value) j = (j + 1) & new_mask;
+      fresh[j] = slots[i];
+    }
+    free(slots);
+    slots = fresh;
+    mask = new_mask;
+    return true;
+  }
+};
+
+// The compiler object: the schema it owns and the two maps into it. Plain
+// data, valid when zero-filled.
+struct TLSchemaCompilerObject {
+  PyObject_HEAD
+  TLSchema *_schema;
+  TLMap<uint32_t> _id_map;
+  TLMap<TLNameKey> _name_map;
+  // A compile releases the schema it replaces, so it must not run while
+  // code holds pointers into that schema: inside another compile of the
+  // same compiler (Python code run by a conversion), or once a parser owns
+  // the compiler.
+  bool _compiling;
+  bool _owned;
+};
+
+}  // namespace
+
+#endif  // MIVEX_CORE_SCHEMA_H
