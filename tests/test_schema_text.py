@@ -141,6 +141,12 @@ def test_mismatched_id_is_kept_and_warned():
     ("a flags:# x:flags.32?int = A;", 1, 13, "out of range"),
     ("a f:# x:f.1?int = A;", 1, 9, "'flags' or 'flags2'"),
     ("a flags:long = A;", 1, 3, "must have type '#'"),
+    # The codec writes a flags word whether or not its own bit is set.
+    ("a#1 flags:# x:flags.0?int flags2:flags.1?# = A;", 1, 34,
+     "flags word 'flags2' cannot itself be conditional"),
+    ("a flags2:# flags:flags2.0?# = A;", 1, 18, "flags word 'flags' cannot itself be conditional"),
+    ("a flags:# flags2:flags.3?int = A;", 1, 18, "flags word 'flags2' cannot itself be conditional"),
+    ("a flags:# extra:flags.3?# = A;", 1, 17, "flags word 'extra' cannot itself be conditional"),
     ("a x:!X = A;", 1, 5, "names no type variable"),
     ("a x:int x:long = A;", 1, 9, "duplicate field"),
     ("int128 ? = Int128;", 1, 1, "not a primitive type"),

@@ -434,7 +434,12 @@ def _check(decl: _Decl, kind: Literal["constructor", "method"], reader: _Reader)
         return True  # e.g. "bytes = Bytes;"
 
     for item in decl.items:
-        if isinstance(item, _Field) and item.name in _FLAG_WORDS and not item.type.is_plain("#"):
+        if not isinstance(item, _Field):
+            continue
+        if item.cond is not None and (item.name in _FLAG_WORDS or item.type.is_plain("#")):
+            # TLParser writes these fields as a computed word, present or not.
+            reader.fail(f"flags word {item.name!r} cannot itself be conditional", item.cond[2])
+        if item.name in _FLAG_WORDS and not item.type.is_plain("#"):
             # TLParser always writes the computed word in these fields.
             reader.fail(f"field {item.name!r} must have type '#'", item.tok)
     generics = {i.name for i in decl.items if isinstance(i, _Generic)}
