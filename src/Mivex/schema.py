@@ -9,24 +9,42 @@
 ``parse_declarations`` gives one record per declaration, built-ins included,
 with the explicit and the computed id side by side. ``crc_id`` and
 ``normalise`` compute a declaration's id the usual way: CRC-32 of its text
-with the id, generic braces, angle brackets, ``flags.N?true`` fields and the
-``bytes``/``string`` difference taken out.
+with the id, generic braces, angle brackets, ``NAME.N?true`` fields and the
+``bytes``/``string`` difference taken out; ``%`` and ``!`` stay as written.
 
-What the JSON cannot say, and what is done instead:
+The JSON serves both wire profiles of ``TLParser``: the default one and the
+standard one (``standard=True``). What the JSON cannot say, and what is done
+instead:
 
 - ``int ? = Int;``, ``long``, ``double``, ``string`` and ``bytes`` primitive
   declarations and the ``vector {t:Type} # [ t ] = Vector t;`` declaration are
   built into TLParser; they are left out of the output.
-- A generic argument ``!X`` keeps its text "!X": TLParser reads it as an
-  object, written with its own constructor id, which is what a query is.
-- The bare marker ``%`` is dropped (``%int`` becomes "int"): TLParser writes
-  every object with its constructor id anyway, and a bare primitive is the
-  primitive itself.
-- ``vector<T>`` (lower case, a vector without its id) is kept as written;
-  TLParser has no such kind and treats the field as an object.
-- A conditional field may only hang on a ``#`` field named ``flags`` or
-  ``flags2`` declared before it, with a bit from 0 to 31: those are the only
-  flags words TLParser computes.
+- ``{X:Type}`` does not become a field. A generic argument ``!X`` keeps its
+  text "!X": both profiles read it as any object, written with its own
+  constructor id, which is what a query is.
+- The bare marker ``%`` is dropped where it changes nothing: on a primitive
+  (``%int`` becomes "int") and on a name that is bare already (``%point``).
+  ``%Vector<T>`` becomes "vector<T>". On any other type it stays
+  (``%Point``): the standard profile writes that object without its id,
+  the default profile reads any name as an object written with its id, as
+  it always has.
+- ``vector<T>``, lowercase constructor names used as types (``point``,
+  ``geo.point``), ``int128``, ``int256`` and ``Object`` are kept as written.
+  The standard profile reads them; the default profile has none of these
+  kinds and treats such a field as an object.
+- A field whose type is ``#`` is a flags word. A condition ``NAME.N?T`` must
+  name a ``#`` field declared before it, with a bit from 0 to 31. The
+  standard profile computes every ``#`` field from the conditions on it.
+  The default profile computes only the fields named ``flags`` and
+  ``flags2``: it writes a ``#`` field of any other name as a plain number
+  and reads a condition on it as a bit of ``flags``, so such a schema
+  describes the standard profile's bytes only.
+- A field named ``flags`` or ``flags2`` must be ``#`` or ``int``. The
+  default profile always writes it as the computed word, so ``flags:int``
+  describes the standard profile's bytes only, where it is a plain number
+  as older schemas mean it. Any other type there, or a condition on a flags
+  word (``flags2:flags.1?#``), would describe bytes the default profile
+  does not write, and is refused.
 - Names and ids must be unique across constructors and methods together:
   TLParser finds entries by name and by id, and a later entry would take
   over an earlier one's. No field may be called ``_``, the key that holds
@@ -156,9 +174,16 @@ class _Type:
     marker: str = ""  # "", "!" or "%"
 
     def json(self) -> str:
-        marker = "" if self.marker == "%" else self.marker
+        head = self.marker + self.name
+        if self.marker == "%":
+            # Keep the marker only where it changes how the value is written;
+            # bareness is judged after the last dot.
+            if self.name == "Vector" and self.args:
+                head = "vector"
+            elif self.name.rpartition(".")[2][:1].islower():
+                head = self.name
         args = f"<{','.join(a.json() for a in self.args)}>" if self.args else ""
-        return marker + self.name + args
+        return head + args
 
     def crc(self) -> str:
         # Angle-bracket application is written as plain juxtaposition.
@@ -439,9 +464,10 @@ def _check(decl: _Decl, kind: Literal["constructor", "method"], reader: _Reader)
         if item.cond is not None and (item.name in _FLAG_WORDS or item.type.is_plain("#")):
             # TLParser writes these fields as a computed word, present or not.
             reader.fail(f"flags word {item.name!r} cannot itself be conditional", item.cond[2])
-        if item.name in _FLAG_WORDS and not item.type.is_plain("#"):
-            # TLParser always writes the computed word in these fields.
-            reader.fail(f"field {item.name!r} must have type '#'", item.tok)
+        if item.name in _FLAG_WORDS and not (item.type.is_plain("#")
+                                             or item.type.is_plain("int")):
+            # The default profile always writes the computed word here.
+            reader.fail(f"field {item.name!r} must have type '#' or 'int'", item.tok)
     generics = {i.name for i in decl.items if isinstance(i, _Generic)}
     seen: dict[str, _Field] = {}
     for item in decl.items:
@@ -457,9 +483,6 @@ def _check(decl: _Decl, kind: Literal["constructor", "method"], reader: _Reader)
             ref = seen.get(flag)
             if ref is None or not ref.type.is_plain("#"):
                 reader.fail(f"{flag!r} is not a '#' field declared before this one", where)
-            if flag not in _FLAG_WORDS:
-                reader.fail(f"conditional fields must use 'flags' or 'flags2', not {flag!r}",
-                            where)
             if bit > 31:
                 reader.fail(f"flag bit {bit} is out of range 0-31", where)
         if item.type.marker == "!" and item.type.name not in generics:

@@ -1,0 +1,69 @@
+"""Mivex.schema on schemas written for standard TL."""
+
+import warnings
+import zlib
+
+import pytest
+
+from Mivex.schema import (
+    IdMismatchWarning, crc_id, normalise, parse_declarations, parse_tl, tl_to_json,
+)
+from Mivex.tl import TLParser
+
+
+def params(text):
+    (entry,) = parse_tl(text)["constructors"]
+    return [(p["name"], p["type"]) for p in entry["params"]]
+
+
+@pytest.mark.parametrize("text, expected", [
+    # Older schemas: a plain number called flags.
+    ("user id:int flags:int = User;", [("id", "int"), ("flags", "int")]),
+    ("user flags2:int flags:# x:flags.3?long = User;",
+     [("flags2", "int"), ("flags", "#"), ("x", "flags.3?long")]),
+    # A condition may name any '#' field declared before it.
+    ("shape mask:# extra:# a:mask.0?true b:extra.31?Vector<int> c:mask.7?%Point = Shape;",
+     [("mask", "#"), ("extra", "#"), ("a", "mask.0?true"), ("b", "extra.31?Vector<int>"),
+      ("c", "mask.7?%Point")]),
+    ("f flags:# flags2:# x:flags2.0?int = F;",
+     [("flags", "#"), ("flags2", "#"), ("x", "flags2.0?int")]),
+])
+def test_flags_words_of_standard_schemas(text, expected):
+    assert params(text) == expected
+
+
+@pytest.mark.parametrize("decl, by_hand", [
+    ("wrap {X:Type} layer:int query:!X = X;", "wrap X:Type layer:int query:!X = X"),
+    ("a x:%Vector<int> y:vector<point> = A;", "a x:%Vector int y:vector point = A"),
+    ("a x:%Point y:Vector<%geo.Point> z:geo.point = A;",
+     "a x:%Point y:Vector %geo.Point z:geo.point = A"),
+    ("a id:int flags:int = A;", "a id:int flags:int = A"),
+    ("a extra:# b:extra.0?true c:extra.5?bytes d:extra.6?%bytes = A;",
+     "a extra:# c:extra.5?string d:extra.6?%bytes = A"),
+    ("a x:int128 y:int256 z:Object w:Vector<int128> = A;",
+     "a x:int128 y:int256 z:Object w:Vector int128 = A"),
+])
+def test_ids_of_new_constructs(decl, by_hand):
+    expected = zlib.crc32(by_hand.encode())
+    assert normalise(decl) == by_hand and crc_id(decl) == expected
+    for text in (decl, decl.replace(" ", "\f")):
+        (record,) = parse_declarations(text)
+        assert (record.normalised, record.computed_id) == (by_hand, expected)
+
+
+def test_default_profile_writes_a_kept_marker_as_before():
+    # '%Point' reads as an object with its id in the default profile, as
+    # 'Point' did before the marker was kept.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", IdMismatchWarning)
+        kept = tl_to_json("point#11 x:int = Point;\n"
+                          "box#22 flags:# a:%Point b:Vector<%Point> c:flags.0?%Point = Box;")
+        plain = tl_to_json("point#11 x:int = Point;\n"
+                           "box#22 flags:# a:Point b:Vector<Point> c:flags.0?Point = Box;")
+    assert '"%Point"' in kept
+    value = {"_": "box", "a": {"_": "point", "x": 1}, "b": [{"_": "point", "x": 2}],
+             "c": {"_": "point", "x": 3}}
+    packed = TLParser(kept).pack(value)
+    assert packed == TLParser(plain).pack(value)
+    assert packed[:12] == bytes.fromhex("22000000 01000000 11000000")
+    assert TLParser(kept).unpack(packed) == value
