@@ -186,6 +186,9 @@ def test_mismatched_id_is_kept_and_warned():
     ("a = A;\rb c = B;", 2, 5, "expected ':'"),
     ("a = A;\r\n\r\nb c = B;", 3, 5, "expected ':'"),
     ("a = A; // note\rb c = B;", 2, 5, "expected ':'"),
+    # The first fault in the text is the one reported.
+    ("a x int = A;\nb#xyz = B;", 1, 5, "expected ':'"),
+    ("a f:# x:f.33?int = A;\nb ! = B;", 1, 9, "flag bit 33 is out of range"),
 ])
 def test_syntax_errors(text, line, col, message):
     with pytest.raises(TLSchemaSyntaxError, match=message) as info:
@@ -213,6 +216,10 @@ def test_repeated_names_and_ids_are_refused(text, at, message):
 def test_repeated_builtins_and_deep_but_bounded_types_are_accepted():
     text = "int ? = Int;\nint ? = Int;\nvector {t:Type} # [ t ] = Vector t;\n" * 2
     assert parse_tl(text) == {"constructors": [], "methods": []}
+    # A ';' inside '[ ... ]' does not end the declaration.
+    (vector, a) = parse_declarations("vector {t:Type} # [ t ; ] = Vector t;\na = A;")
+    assert vector.builtin and vector.normalised == "vector t:Type # [ t ; ] = Vector t"
+    assert a.name == "a"
     (entry,) = parse_tl("a x:" + "Vector<" * 64 + "int" + ">" * 64 + " = A;")["constructors"]
     assert entry["params"][0]["type"] == "Vector<" * 64 + "int" + ">" * 64
 

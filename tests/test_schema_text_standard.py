@@ -1,14 +1,22 @@
-"""Mivex.schema on schemas written for standard TL."""
+"""Mivex.schema on schemas written for standard TL, and its fast path."""
 
+import dataclasses
+import sys
 import warnings
 import zlib
+from pathlib import Path
 
 import pytest
 
 from Mivex.schema import (
-    IdMismatchWarning, crc_id, normalise, parse_declarations, parse_tl, tl_to_json,
+    IdMismatchWarning, TLSchemaSyntaxError, crc_id, normalise, parse_declarations, parse_tl,
+    tl_to_json,
 )
 from Mivex.tl import TLParser
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+
+from benchmarks.schema_text import generate  # noqa: E402
 
 
 def params(text):
@@ -46,9 +54,59 @@ def test_flags_words_of_standard_schemas(text, expected):
 def test_ids_of_new_constructs(decl, by_hand):
     expected = zlib.crc32(by_hand.encode())
     assert normalise(decl) == by_hand and crc_id(decl) == expected
+    # The fast path and the token reader (blanks it does not take) agree.
     for text in (decl, decl.replace(" ", "\f")):
         (record,) = parse_declarations(text)
         assert (record.normalised, record.computed_id) == (by_hand, expected)
+
+
+def records(text):
+    return [dataclasses.asdict(d) for d in parse_declarations(text)]
+
+
+def outcome(call, text):
+    try:
+        return call(text)
+    except TLSchemaSyntaxError as exc:
+        return str(exc)
+
+
+# "\f" is a blank to the token reader but not to the fast path, and no line
+# break, so each text below goes through both with the same lines and columns.
+@pytest.mark.parametrize("text", [
+    generate(300, seed=7),
+    "a#1f flags:# x:flags.0?int y:flags.1?true z:Vector<int> = A;\n"
+    "  geo.point x:double\r\n y:double = geo.Point;\r---functions---\n"
+    "f {X:Type} q:!X = X; v {t:Type} x:t = V t; m x:bytes = Vector<A>;",
+    "a x:Vector<int>> = A;",                 # not a type, however it looks
+    "a x:Vector<%int> = Vector<%A>;",        # no marker in a result
+    "a x:Foo<Bar<%Baz>,!Q> = A;",
+    "a x:flags.0?int = A;",
+    "a flags:# x:flags.32?int = A;",
+    "a flags:# flags:# = A;",
+    "a\n flags:int x:int\n y:flags.0?int = A;",
+    "a {X:Type} x:!Y = A;",
+    "a x:" + "Vector<" * 65 + "int" + ">" * 65 + " = A;",
+    "a = A;\nb = B;\nc#1 = C;\nd#1 = D;",
+])
+def test_fast_path_agrees_with_the_token_reader(text):
+    slow = text.replace(" ", "\f")
+    assert outcome(records, text) == outcome(records, slow)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert outcome(parse_tl, text) == outcome(parse_tl, slow)
+
+
+def test_generated_benchmark_schema_parses_cleanly():
+    text = generate(600, seed=3)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")      # no id mismatch
+        schema = parse_tl(text)
+    types = [p["type"] for e in schema["constructors"] + schema["methods"] for p in e["params"]]
+    # The mix the benchmark promises is there.
+    for needle in ("flags.", "%", "vector<", "Vector<", "geo.", "int128", "!X"):
+        assert any(needle in t for t in types), needle
+    assert any(e["type"] == "X" for e in schema["methods"])
 
 
 def test_default_profile_writes_a_kept_marker_as_before():
