@@ -7,8 +7,8 @@ import zlib
 import pytest
 
 from Mivex.schema import (
-    IdMismatchWarning, TLSchemaSyntaxError, crc_id, normalise, parse_declarations, parse_tl,
-    tl_to_json,
+    IdMismatchWarning, TLSchemaSyntaxError, UnknownTypeWarning, crc_id, normalise,
+    parse_declarations, parse_tl, tl_to_json,
 )
 from Mivex.tl import TLParser
 
@@ -130,7 +130,9 @@ def test_parse_tl_sections_ids_and_skipped_builtins():
     ("x:flags.5?Vector<int128>", "flags.5?Vector<int128>"),
 ])
 def test_field_types(field, json_type):
-    (entry,) = parse_tl(f"t {{X:Type}} flags:# flags2:# {field} = T;")["constructors"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UnknownTypeWarning)
+        (entry,) = parse_tl(f"t {{X:Type}} flags:# flags2:# {field} = T;")["constructors"]
     assert entry["params"][-1] == {"name": "x", "type": json_type}
 
 

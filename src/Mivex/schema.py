@@ -49,6 +49,10 @@ instead:
   TLParser finds entries by name and by id, and a later entry would take
   over an earlier one's. No field may be called ``_``, the key that holds
   the constructor name.
+- A type that is not built in, not a type variable of its declaration and
+  produced by no constructor of the schema (a misspelt ``strng``, a
+  ``Vector<Usr>``) is kept, and ``UnknownTypeWarning`` names it once, at
+  its first use.
 """
 
 from __future__ import annotations
@@ -66,6 +70,7 @@ __all__ = [
     "Declaration",
     "IdMismatchWarning",
     "TLSchemaSyntaxError",
+    "UnknownTypeWarning",
     "crc_id",
     "normalise",
     "parse_declarations",
@@ -88,11 +93,18 @@ class IdMismatchWarning(UserWarning):
     """An explicit ``#id`` differs from the id computed from the text."""
 
 
+class UnknownTypeWarning(UserWarning):
+    """A type that is not built in and that no constructor of the schema produces."""
+
+
 Kind = Literal["constructor", "method"]
 
 # Primitive declarations TLParser implements itself.
 _NATIVE = frozenset({"int", "long", "double", "string", "bytes"})
 _FLAG_WORDS = ("flags", "flags2")
+# Type names that need no constructor in the schema.
+_BUILTIN_TYPES = frozenset({"int", "long", "double", "string", "bytes", "int128", "int256",
+                            "Bool", "true", "#", "Vector", "vector", "Object", "Type"})
 
 _IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*(?:\.[A-Za-z_][A-Za-z0-9_]*)*\Z")
 _FIELD_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
@@ -217,7 +229,7 @@ class _Type:
 class _TypeInfo:
     """What the rest of the module needs of one type text."""
 
-    __slots__ = ("json", "crc", "field_crc", "name", "marker", "plain", "marked")
+    __slots__ = ("json", "crc", "field_crc", "name", "marker", "plain", "refs", "marked")
 
     json: str           # the text in the JSON schema
     crc: str            # the text in a normalised declaration
@@ -225,6 +237,7 @@ class _TypeInfo:
     name: str
     marker: str         # "", "!" or "%"
     plain: str          # the name when the type is that name alone, else ""
+    refs: tuple[str, ...]   # the names it uses that are not built in
     marked: bool        # a marker anywhere in it
 
 
@@ -239,11 +252,16 @@ def _make_info(marker: str, name: str, args: list[_TypeInfo]) -> _TypeInfo:
         elif name.rpartition(".")[2][:1].islower():
             head = name
     info.name, info.marker = name, marker
+    refs: tuple[str, ...] = () if name in _BUILTIN_TYPES else (name,)
     if args:
         info.json = f"{head}<{','.join(a.json for a in args)}>"
         # Angle-bracket application is written as plain juxtaposition.
         info.crc = info.field_crc = " ".join([marker + name, *(a.crc for a in args)])
         info.plain = ""
+        unique = dict.fromkeys(refs)
+        for a in args:
+            unique.update(dict.fromkeys(a.refs))
+        refs = tuple(unique)
         info.marked = bool(marker) or any(a.marked for a in args)
     else:
         info.json = head
@@ -251,6 +269,7 @@ def _make_info(marker: str, name: str, args: list[_TypeInfo]) -> _TypeInfo:
         info.plain = "" if marker else name
         info.field_crc = "string" if info.plain == "bytes" else info.crc
         info.marked = bool(marker)
+    info.refs = refs
     return info
 
 
@@ -478,7 +497,7 @@ def _scan(text: str, lines: _Lines) -> Iterator[tuple[Kind, _Decl, _Where | None
     """Every declaration of ``text`` with its section, as read.
 
     Declarations the fast path reads come without their ``_Where``: only an
-    error needs it, and ``_reread`` gives it then.
+    error or a warning needs it, and ``_reread`` gives it then.
     """
     kind: Kind = "constructor"
     gap, fast, items, n = _GAP.match, _FAST.match, _ITEM.findall, len(text)
@@ -557,10 +576,13 @@ class _Misplaced(Exception):
 
 
 _Infos = dict[str, _TypeInfo | None]
+# Where a type is first used: (declaration offset, item index or -1 - result
+# index, what uses it).
+_Uses = dict[str, tuple[int, int, str]]
 
 
 def _record(kind: Kind, decl: _Decl, where: _Where | None, lines: _Lines, infos: _Infos,
-            checked: bool = True) -> Declaration:
+            uses: _Uses | None, checked: bool = True) -> Declaration:
     """Check one declaration TLParser is to carry and make its record."""
     name, at, explicit_id, items, results = decl
 
@@ -627,6 +649,10 @@ def _record(kind: Kind, decl: _Decl, where: _Where | None, lines: _Lines, infos:
                 if info.marker == "!" and info.name not in generics:
                     fail(f"'!{info.name}' names no type variable", index, 2)
                 seen[fname] = info
+                if uses is not None:
+                    for ref_name in info.refs:
+                        if ref_name not in uses and ref_name not in generics:
+                            uses[ref_name] = (at, index, f"field {fname!r} of {name!r}")
         elif gname:
             info = infos.get(gtext)
             if info is None or info.marked:
@@ -638,7 +664,7 @@ def _record(kind: Kind, decl: _Decl, where: _Where | None, lines: _Lines, infos:
             parts.append(text)
     parts.append("=")
     result: list[str] = []
-    for text in results:
+    for index, text in enumerate(results):
         info = infos.get(text)
         if info is None or info.marked:
             info = _type_info(text, False, infos)
@@ -646,32 +672,36 @@ def _record(kind: Kind, decl: _Decl, where: _Where | None, lines: _Lines, infos:
             raise _Misplaced
         parts.append(info.crc)
         result.append(info.json)
+        if checked and uses is not None and kind == "method":
+            for ref_name in info.refs:
+                if ref_name not in uses and ref_name not in generics:
+                    uses[ref_name] = (at, -1 - index, f"the result of {name!r}")
     norm = " ".join(parts)
     lineno, colno = lines.at(at)
     return Declaration(kind, name, params, " ".join(result), explicit_id,
                        zlib.crc32(norm.encode()), norm, lineno, colno, builtin)
 
 
-def _declarations(text: str) -> list[Declaration]:
+def _declarations(text: str, uses: _Uses | None) -> list[Declaration]:
     lines = _Lines(text)
     infos: _Infos = {}
     out: list[Declaration] = []
     for kind, decl, where in _scan(text, lines):
         try:
-            out.append(_record(kind, decl, where, lines, infos))
+            out.append(_record(kind, decl, where, lines, infos, uses))
         except _Misplaced:
             decl, where = _reread(text, lines, decl[1])
-            out.append(_record(kind, decl, where, lines, infos))
+            out.append(_record(kind, decl, where, lines, infos, uses))
     return out
 
 
 def parse_declarations(text: str) -> list[Declaration]:
     """Every declaration of ``text`` in order, built-ins included.
 
-    Unlike ``parse_tl`` it neither warns about ids nor refuses repeated
-    names and ids.
+    Unlike ``parse_tl`` it neither warns about ids and unknown types nor
+    refuses repeated names and ids.
     """
-    return _declarations(text)
+    return _declarations(text, None)
 
 
 def _refuse_duplicates(decls: list[Declaration]) -> None:
@@ -697,8 +727,10 @@ def _refuse_duplicates(decls: list[Declaration]) -> None:
 
 def _build(text: str, stacklevel: int) -> dict[str, list[dict[str, Any]]]:
     out: dict[str, list[dict[str, Any]]] = {"constructors": [], "methods": []}
-    decls = _declarations(text)
+    uses: _Uses = {}
+    decls = _declarations(text, uses)
     _refuse_duplicates(decls)
+    produced: set[str] = set()
     for decl in decls:
         if decl.mismatch:
             warnings.warn(IdMismatchWarning(
@@ -707,6 +739,23 @@ def _build(text: str, stacklevel: int) -> dict[str, list[dict[str, Any]]]:
             ), stacklevel=stacklevel + 1)
         if not decl.builtin:
             out["constructors" if decl.kind == "constructor" else "methods"].append(decl.entry())
+            if decl.kind == "constructor":
+                # A constructor makes its result type, and its own name a bare type.
+                produced.add(decl.type.partition("<")[0].partition(" ")[0])
+                produced.add(decl.name)
+    unknown = [name for name in uses if name not in produced]
+    if unknown:
+        lines = _Lines(text)
+        reread: dict[int, _Where] = {}
+        for name in unknown:
+            at, index, what = uses[name]
+            if at not in reread:
+                reread[at] = _reread(text, lines, at)[1]
+            places = reread[at]
+            offset = places[0][index][2] if index >= 0 else places[1][-1 - index]
+            warnings.warn(UnknownTypeWarning(
+                f"line {lines.at(offset)[0]}: type {name!r} ({what}) is not built in and no "
+                "constructor of the schema produces it"), stacklevel=stacklevel + 1)
     return out
 
 
@@ -714,8 +763,9 @@ def parse_tl(text: str) -> dict[str, list[dict[str, Any]]]:
     """Parse TL schema text into ``{"constructors": [...], "methods": [...]}``.
 
     An explicit id that differs from the computed one is kept and reported
-    with ``IdMismatchWarning``; ``parse_declarations`` has both ids without
-    the warnings machinery.
+    with ``IdMismatchWarning``; a type that is not built in and that no
+    constructor produces with ``UnknownTypeWarning``. ``parse_declarations``
+    has both ids without the warnings machinery.
     """
     return _build(text, 2)
 
@@ -735,7 +785,8 @@ def normalise(declaration: str) -> str:
     decl, where = reader.declaration()
     if reader.tok.kind != "eof":
         reader.fail("expected a single declaration")
-    return _record("constructor", decl, where, reader.lines, {}, checked=False).normalised
+    return _record("constructor", decl, where, reader.lines, {}, None,
+                   checked=False).normalised
 
 
 def crc_id(declaration: str) -> int:
