@@ -97,7 +97,7 @@ class UnknownTypeWarning(UserWarning):
     """A type that is not built in and that no constructor of the schema produces."""
 
 
-Kind = Literal["constructor", "method"]
+_Kind = Literal["constructor", "method"]
 
 # Primitive declarations TLParser implements itself.
 _NATIVE = frozenset({"int", "long", "double", "string", "bytes"})
@@ -493,13 +493,13 @@ class _Reader:
         return _Type(tok.text, start.off, tuple(args), marker)
 
 
-def _scan(text: str, lines: _Lines) -> Iterator[tuple[Kind, _Decl, _Where | None]]:
+def _scan(text: str, lines: _Lines) -> Iterator[tuple[_Kind, _Decl, _Where | None]]:
     """Every declaration of ``text`` with its section, as read.
 
     Declarations the fast path reads come without their ``_Where``: only an
     error or a warning needs it, and ``_reread`` gives it then.
     """
-    kind: Kind = "constructor"
+    kind: _Kind = "constructor"
     gap, fast, items, n = _GAP.match, _FAST.match, _ITEM.findall, len(text)
     pos = 0
     while True:
@@ -581,7 +581,7 @@ _Infos = dict[str, _TypeInfo | None]
 _Uses = dict[str, tuple[int, int, str]]
 
 
-def _record(kind: Kind, decl: _Decl, where: _Where | None, lines: _Lines, infos: _Infos,
+def _record(kind: _Kind, decl: _Decl, where: _Where | None, lines: _Lines, infos: _Infos,
             uses: _Uses | None, checked: bool = True) -> Declaration:
     """Check one declaration TLParser is to carry and make its record."""
     name, at, explicit_id, items, results = decl
