@@ -7,8 +7,8 @@ import zlib
 import pytest
 
 from Mivex.schema import (
-    IdMismatchWarning, TLSchemaSyntaxError, crc_id, normalise, parse_declarations, parse_tl,
-    tl_to_json,
+    IdMismatchWarning, TLSchemaSyntaxError, UnknownTypeWarning, crc_id, normalise,
+    parse_declarations, parse_tl, tl_to_json,
 )
 from Mivex.tl import TLParser
 
@@ -22,6 +22,8 @@ def signed(u):
     ("boolTrue = Bool", 0x997275B5),
     ("vector {t:Type} # [ t ] = Vector t;", 0x1CB5C415),
     ("int ? = Int;", 0xA8509BDA),
+    # The type variable reads "X:Type", without its braces.
+    ("invokeWithLayer {X:Type} layer:int query:!X = X;", 0xDA9B0D0D),
 ])
 def test_known_ids(decl, expected):
     assert crc_id(decl) == expected
@@ -99,15 +101,38 @@ def test_parse_tl_sections_ids_and_skipped_builtins():
     ("x:flags.0?string", "flags.0?string"),
     ("x:flags2.31?Vector<User>", "flags2.31?Vector<User>"),
     ("x:Vector<long>", "Vector<long>"),
-    ("x:Vector<%Message>", "Vector<Message>"),
-    ("x:%int", "int"),
-    ("x:vector<long>", "vector<long>"),
     ("x:!X", "!X"),
     ("x:bytes", "bytes"),
     ("x:storage.FileType", "storage.FileType"),
+    # '%' goes where it changes nothing: primitives and names bare already.
+    ("x:%int", "int"),
+    ("x:%int128", "int128"),
+    ("x:flags.2?%string", "flags.2?string"),
+    ("x:Vector<%long>", "Vector<long>"),
+    ("x:%geo.point", "geo.point"),
+    ("x:%vector<point>", "vector<point>"),
+    # It stays on a boxed type name, judged after the last dot.
+    ("x:%Point", "%Point"),
+    ("x:%geo.Point", "%geo.Point"),
+    ("x:%Bool", "%Bool"),
+    ("x:Vector<%Message>", "Vector<%Message>"),
+    ("x:flags2.4?Vector<Vector<%geo.Point>>", "flags2.4?Vector<Vector<%geo.Point>>"),
+    # A bare vector is the lowercase vector.
+    ("x:%Vector<int>", "vector<int>"),
+    ("x:%Vector<%Point>", "vector<%Point>"),
+    ("x:Vector<%Vector<point>>", "Vector<vector<point>>"),
+    # As written.
+    ("x:vector<long>", "vector<long>"),
+    ("x:vector<geo.point>", "vector<geo.point>"),
+    ("x:geo.point", "geo.point"),
+    ("x:int256", "int256"),
+    ("x:Object", "Object"),
+    ("x:flags.5?Vector<int128>", "flags.5?Vector<int128>"),
 ])
 def test_field_types(field, json_type):
-    (entry,) = parse_tl(f"t {{X:Type}} flags:# flags2:# {field} = T;")["constructors"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UnknownTypeWarning)
+        (entry,) = parse_tl(f"t {{X:Type}} flags:# flags2:# {field} = T;")["constructors"]
     assert entry["params"][-1] == {"name": "x", "type": json_type}
 
 
@@ -139,8 +164,16 @@ def test_mismatched_id_is_kept_and_warned():
     ("a x:Vector<int = A;", 1, 16, "expected '>'"),
     ("a x:flags.0?int = A;", 1, 5, "'flags' is not a '#' field"),
     ("a flags:# x:flags.32?int = A;", 1, 13, "out of range"),
-    ("a f:# x:f.1?int = A;", 1, 9, "'flags' or 'flags2'"),
-    ("a flags:long = A;", 1, 3, "must have type '#'"),
+    ("a flags:long = A;", 1, 3, "field 'flags' must have type '#' or 'int'"),
+    ("a flags2:Vector<int> = A;", 1, 3, "field 'flags2' must have type '#' or 'int'"),
+    ("a id:int flags:int x:flags.0?int = A;", 1, 22, "'flags' is not a '#' field declared"),
+    ("a x:extra.0?int extra:# = A;", 1, 5, "'extra' is not a '#' field declared before"),
+    # The codec writes a flags word whether or not its own bit is set.
+    ("a#1 flags:# x:flags.0?int flags2:flags.1?# = A;", 1, 34,
+     "flags word 'flags2' cannot itself be conditional"),
+    ("a flags2:# flags:flags2.0?# = A;", 1, 18, "flags word 'flags' cannot itself be conditional"),
+    ("a flags:# flags2:flags.3?int = A;", 1, 18, "flags word 'flags2' cannot itself be conditional"),
+    ("a flags:# extra:flags.3?# = A;", 1, 17, "flags word 'extra' cannot itself be conditional"),
     ("a x:!X = A;", 1, 5, "names no type variable"),
     ("a x:int x:long = A;", 1, 9, "duplicate field"),
     ("int128 ? = Int128;", 1, 1, "not a primitive type"),
@@ -155,6 +188,9 @@ def test_mismatched_id_is_kept_and_warned():
     ("a = A;\rb c = B;", 2, 5, "expected ':'"),
     ("a = A;\r\n\r\nb c = B;", 3, 5, "expected ':'"),
     ("a = A; // note\rb c = B;", 2, 5, "expected ':'"),
+    # The first fault in the text is the one reported.
+    ("a x int = A;\nb#xyz = B;", 1, 5, "expected ':'"),
+    ("a f:# x:f.33?int = A;\nb ! = B;", 1, 9, "flag bit 33 is out of range"),
 ])
 def test_syntax_errors(text, line, col, message):
     with pytest.raises(TLSchemaSyntaxError, match=message) as info:
@@ -182,6 +218,10 @@ def test_repeated_names_and_ids_are_refused(text, at, message):
 def test_repeated_builtins_and_deep_but_bounded_types_are_accepted():
     text = "int ? = Int;\nint ? = Int;\nvector {t:Type} # [ t ] = Vector t;\n" * 2
     assert parse_tl(text) == {"constructors": [], "methods": []}
+    # A ';' inside '[ ... ]' does not end the declaration.
+    (vector, a) = parse_declarations("vector {t:Type} # [ t ; ] = Vector t;\na = A;")
+    assert vector.builtin and vector.normalised == "vector t:Type # [ t ; ] = Vector t"
+    assert a.name == "a"
     (entry,) = parse_tl("a x:" + "Vector<" * 64 + "int" + ">" * 64 + " = A;")["constructors"]
     assert entry["params"][0]["type"] == "Vector<" * 64 + "int" + ">" * 64
 
