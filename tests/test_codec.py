@@ -5,6 +5,7 @@ import array
 import collections
 import json
 import math
+import mmap
 import struct
 import traceback
 import warnings
@@ -346,6 +347,30 @@ def test_bytes_like_taken_by_content(value):
 )
 def test_bytes_other_types(value, name):
     assert raises(TypeError, pack_one, "bytes", value) == f"Expected bytes, got {name}"
+
+
+def released_view():
+    view = memoryview(b"abcd")
+    view.release()
+    return view
+
+
+def closed_mmap():
+    m = mmap.mmap(-1, 4)
+    m.close()
+    return m
+
+
+@pytest.mark.parametrize(
+    "make, name",
+    [(released_view, "memoryview"), (closed_mmap, "mmap.mmap")],
+    ids=["released-memoryview", "closed-mmap"],
+)
+def test_dead_buffers_are_not_bytes(make, name):
+    # Whatever the exporter raises is kept as the cause.
+    with pytest.raises(TypeError, match=f"^Expected bytes, got {name}") as info:
+        pack_one("bytes", make())
+    assert type(info.value.__cause__) is ValueError
 
 
 # ---------------------------------------------------------------- Bool

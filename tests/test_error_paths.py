@@ -177,6 +177,50 @@ def test_an_interrupt_from_add_note_wins_over_the_failure(raised):
     assert P.pack(rich()) == P.pack(rich())
 
 
+class SelfRaising(BaseException):
+    """An exception whose add_note raises the exception itself."""
+
+    def add_note(self, note):
+        raise self
+
+
+class AlsoRaising(BaseException):
+    """Raised by add_note after the failure had it as its context."""
+
+
+def context_chain(exc, limit=10):
+    seen = []
+    while exc is not None and len(seen) < limit:
+        seen.append(exc)
+        exc = exc.__context__
+    return seen
+
+
+@pytest.mark.parametrize("linked", [False, True], ids=["itself", "via-context"])
+def test_an_exception_never_becomes_its_own_context(linked):
+    # The interpreter never links an exception into a loop; neither does the
+    # note: code following __context__ must reach the end.
+    class Raising:
+        def __float__(self):
+            exc = SelfRaising("mine")
+            if linked:
+                # Its own chain already holds what add_note raises.
+                other = AlsoRaising("earlier")
+                exc.__context__ = other
+
+                def add_note(note):
+                    raise other
+
+                exc.add_note = add_note
+            raise exc
+
+    with pytest.raises((SelfRaising, AlsoRaising)) as info:
+        P.pack(rich(kids=[dict(kid(), score=Raising())]))
+    chain_ = context_chain(info.value)
+    assert len(chain_) < 10 and len(set(map(id, chain_))) == len(chain_)
+    assert P.pack(rich()) == P.pack(rich())
+
+
 def test_each_call_reports_only_its_own_path():
     with pytest.raises(TypeError) as first:
         P.pack(rich(kids=[kid(s=5)]))

@@ -8,6 +8,8 @@ import struct
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import Mivex.tl as tl
 from Mivex.tl import TLParser, TLSchemaCompiler
@@ -665,3 +667,60 @@ def test_describe_takes_no_arguments():
     assert p.describe() == []
     with pytest.raises(TypeError, match=r"describe\(\) takes exactly 0 positional arguments \(1 given\)"):
         p.describe(1)
+
+
+# ---------------------------------------------------------------- vector element chains
+
+
+def chain_of(text, levels=40):
+    """The element kinds of the vectors nested under a field of type `text`,
+    level by level, as the codec's compiled view reports them."""
+    node = make_parser(ctor("v", 1, param("x", text))).describe()[0]["fields"][0]["type"]
+    kinds = []
+    while node["kind"] == "vector" and len(kinds) < levels:
+        node = node["element"]
+        kinds.append(node["kind"])
+    return kinds
+
+
+def kind_by_name(text):
+    """The kind of a type text, read from the piece after the first "?"."""
+    piece = text.split("?")[1] if "?" in text else text
+    named = {"int": "int", "#": "int", "long": "long", "double": "double",
+             "string": "string", "bytes": "bytes", "byte": "bytes",
+             "Bool": "Bool", "true": "Bool"}
+    return named.get(piece, "vector" if piece.startswith("Vector") else "object")
+
+
+def chain_by_replacing(text, levels=40):
+    """The same, by the rule written out directly: each level drops every
+    "Vector<" and ">" from the text once more (str.replace)."""
+    kinds = []
+    while kind_by_name(text) == "vector" and len(kinds) < levels:
+        text = text.replace("Vector<", "").replace(">", "")
+        kinds.append(kind_by_name(text))
+    return kinds
+
+
+PIECES = ["Vector", "<", ">", "V", "ector", "ector<", "Vec", "tor<", "int", "long", "?", "x"]
+
+
+@given(st.booleans(), st.lists(st.sampled_from(PIECES), max_size=30).map("".join))
+@settings(max_examples=500, deadline=None)
+def test_vector_element_chain_follows_the_rule(prefixed, text):
+    text = "Vector" + text if prefixed else text
+    assert chain_of(text) == chain_by_replacing(text)
+
+
+@pytest.mark.parametrize("k", [1, 2, 7, 300])
+def test_vector_chain_formed_one_level_at_a_time(k):
+    # Each level forms one new "Vector<" where the last one was removed.
+    text = "Vector" * k + "<" * k + "int"
+    assert chain_of(text, levels=k + 5) == ["vector"] * (k - 1) + ["int"]
+
+
+def test_repeated_field_names_share_one_value():
+    p = make_parser(ctor("r", 1, *(param(n, "int") for n in ["a", "b", "a", "b", "a"])))
+    data = p.pack({"_": "r", "a": 1, "b": 2})
+    assert data == struct.pack("<6I", 1, 1, 2, 1, 2, 1)
+    assert p.unpack(data) == {"_": "r", "a": 1, "b": 2}

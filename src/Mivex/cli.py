@@ -270,6 +270,9 @@ def _check_flag_words(kind: str, name: str, fields: tuple[Field, ...]) -> None:
     # where a field of that name is; a conditional field needs it first.
     declared: set[str] = set()
     for field in fields:
+        if field.role == "word" and "?" in field.type_text:
+            raise CliError(f"{kind} {name!r}: flags word {field.name!r} ({field.type_text}) "
+                           "cannot itself be conditional: the codec always writes it")
         if field.flag is not None and field.flag[0] not in declared:
             raise CliError(f"{kind} {name!r}: field {field.name!r} ({field.type_text}) depends on "
                            f"the {field.flag[0]!r} word, which is not a '#' field before it")

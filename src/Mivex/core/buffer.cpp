@@ -200,9 +200,17 @@ TL_NOINLINE int tl_write_bytes_slow(TLParserObject *self, PyObject *data) {
   }
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
-    if (PyErr_ExceptionMatches(PyExc_BufferError)) {
-      PyErr_Clear();
+    // A view that cannot be exported (not contiguous, released, closed) is
+    // not bytes-like here, whatever its exporter raised; that stays on as
+    // the cause. Out of memory and interrupts are passed on as they are.
+    if (PyErr_ExceptionMatches(PyExc_Exception) &&
+        !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      PyObject *cause = tl_fetch_exception();
       tl_expected("bytes", data);
+      PyObject *exc = tl_fetch_exception();
+      PyException_SetContext(exc, Py_NewRef(cause));
+      PyException_SetCause(exc, cause);
+      tl_restore_exception(exc);
     }
     return -1;
   }

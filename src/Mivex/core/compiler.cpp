@@ -83,39 +83,154 @@ size_t tl_remove_all(char *s, size_t n, const char *pat, size_t plen) {
   return out;
 }
 
-// Element chain of a vector field: link k describes the elements of a vector
-// whose type text is the field's text with "Vector<" and ">" removed k times.
-// Removal only shrinks a text, so the chain ends at a non-vector kind or at a
-// text that no longer changes, whose link then describes its own elements.
-// `text` is the field's type text as UTF-8 (ASCII patterns cannot match
-// inside a multi-byte character, so bytes and characters agree).
+// The element kinds of a vector come from its type text by passes that
+// each remove every "Vector<" and ">" (str.replace twice), the kind of pass
+// k being that of the (k+1)-th vector level's elements. After the first pass
+// no ">" is left, and a "Vector<" can only form where a pass joined two
+// pieces, so later passes look only at those joints: the text lives in a
+// linked list and every pass costs what it removes, not the whole text.
+// Only the piece of the text the kind is read from is kept ("?" cannot be
+// part of a match, so the pieces change independently).
+class TLTypePasses {
+ public:
+  ~TLTypePasses() {
+    free(ch_);
+    free(next_);
+    free(prev_);
+    free(seen_);
+    free(joints_);
+    free(found_);
+  }
+
+  // The first pass over text[0..n); false when memory ran out.
+  bool start(const char *text, size_t n, bool *changed) {
+    size_t cap = n + 2;
+    ch_ = (char *)malloc(n ? n : 1);
+    next_ = (uint32_t *)malloc(cap * sizeof(uint32_t));
+    prev_ = (uint32_t *)malloc(cap * sizeof(uint32_t));
+    seen_ = (uint32_t *)calloc(cap, sizeof(uint32_t));
+    joints_ = (uint32_t *)malloc(cap * sizeof(uint32_t));
+    found_ = (uint32_t *)malloc(cap * sizeof(uint32_t));
+    if (!ch_ || !next_ || !prev_ || !seen_ || !joints_ || !found_) return false;
+    memcpy(ch_, text, n);
+    size_t m = tl_remove_all(ch_, n, "Vector<", 7);
+    m = tl_remove_all(ch_, m, ">", 1);
+    *changed = m != n;
+    head_ = (uint32_t)m;
+    tail_ = (uint32_t)m + 1;
+    for (uint32_t i = 0; i < m; i++) {
+      next_[i] = i + 1;
+      prev_[i] = i ? i - 1 : head_;
+    }
+    next_[head_] = m ? 0 : tail_;
+    prev_[tail_] = m ? (uint32_t)m - 1 : head_;
+    if (m) next_[m - 1] = tail_;
+    // The next pass scans the whole text once: every node is a joint.
+    joint_count_ = 0;
+    joints_[joint_count_++] = head_;
+    for (uint32_t i = 0; i < m; i++) joints_[joint_count_++] = i;
+    return true;
+  }
+
+  // The kind of the text as it stands.
+  TLType kind() const {
+    char first[7];
+    size_t len = 0;
+    for (uint32_t i = next_[head_]; i != tail_ && len < 7; i = next_[i])
+      first[len++] = ch_[i];
+    return tl_classify(first, len);  // 7 characters equal no name
+  }
+
+  // One more pass; whether it removed anything.
+  bool pass() {
+    pass_++;
+    size_t found = 0;
+    for (size_t j = 0; j < joint_count_; j++) {
+      // A match that spans the joint after node j starts at most 6 nodes
+      // back from it, and at j itself when every node is a joint.
+      uint32_t s = joints_[j];
+      for (int back = 0; back < 7 && s != head_; back++, s = prev_[s]) {
+        if (seen_[s] != pass_ && matches(s)) {
+          seen_[s] = pass_;
+          found_[found++] = s;
+          break;
+        }
+      }
+    }
+    // Removed left to right (list order is index order), each joint is a
+    // live node that no later removal of this pass can take.
+    qsort(found_, found, sizeof(uint32_t), [](const void *a, const void *b) {
+      uint32_t x = *(const uint32_t *)a, y = *(const uint32_t *)b;
+      return (x > y) - (x < y);
+    });
+    joint_count_ = 0;
+    for (size_t k = 0; k < found; k++) {
+      uint32_t s = found_[k], last = s;
+      for (int i = 0; i < 6; i++) last = next_[last];
+      uint32_t before = prev_[s], after = next_[last];
+      next_[before] = after;
+      prev_[after] = before;
+      joints_[joint_count_++] = before;
+    }
+    return found > 0;
+  }
+
+ private:
+  bool matches(uint32_t s) const {
+    static const char kPattern[] = "Vector<";
+    for (int i = 0; i < 7; i++, s = next_[s])
+      if (s == tail_ || ch_[s] != kPattern[i]) return false;
+    return true;
+  }
+
+  char *ch_ = nullptr;
+  uint32_t *next_ = nullptr, *prev_ = nullptr;
+  uint32_t *seen_ = nullptr;    // pass in which a match at the node was found
+  uint32_t *joints_ = nullptr;  // nodes after which the last pass joined
+  uint32_t *found_ = nullptr;
+  size_t joint_count_ = 0;
+  uint32_t head_ = 0, tail_ = 0, pass_ = 0;
+};
+
+// Element chain of a vector field: link k describes the elements of the
+// vector k levels below the field. The chain ends at a non-vector kind, or
+// at a text that no longer changes, whose link then describes its own
+// elements. `text` is the field's type text as UTF-8 (ASCII patterns cannot
+// match inside a multi-byte character, so bytes and characters agree).
 TLVectorInfo *tl_vector_chain(const char *text, size_t n) {
-  char *buf = (char *)malloc(n + 1);
-  // A text of n bytes yields at most n + 1 links.
-  TLVectorInfo *links = (TLVectorInfo *)malloc((n + 1) * sizeof(TLVectorInfo));
-  if (!buf || !links) {
-    free(buf);
+  const char *q = (const char *)memchr(text, '?', n);
+  if (q) {
+    const char *piece = q + 1;
+    const char *end = (const char *)memchr(piece, '?', n - (size_t)(piece - text));
+    n = end ? (size_t)(end - piece) : n - (size_t)(piece - text);
+    text = piece;
+  }
+  if (n > UINT32_MAX - 2) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  TLTypePasses passes;
+  bool changed;
+  // A pass that changes the text removes at least one byte, so a text of n
+  // bytes yields at most n + 1 links.
+  auto *links = (TLVectorInfo *)malloc((n + 1) * sizeof(TLVectorInfo));
+  if (!links || !passes.start(text, n, &changed)) {
     free(links);
     PyErr_NoMemory();
     return nullptr;
   }
-  memcpy(buf, text, n);
-  size_t count = 0;
-  for (;;) {
-    size_t m = tl_remove_all(buf, n, "Vector<", 7);
-    m = tl_remove_all(buf, m, ">", 1);
-    TLVectorInfo *link = &links[count++];
-    link->elem_type = tl_classify_type_text(buf, m);
+  for (size_t count = 0;; count++) {
+    TLVectorInfo *link = &links[count];
+    link->elem_type = passes.kind();
     link->elem_vec = nullptr;
     if (link->elem_type != TL_TYPE_VECTOR) break;
-    if (m == n) {  // nothing removed: element vectors have this same text
+    if (!changed) {  // element vectors have this same text
       link->elem_vec = link;
       break;
     }
     link->elem_vec = link + 1;
-    n = m;
+    changed = passes.pass();
   }
-  free(buf);
   return links;
 }
 
@@ -330,9 +445,26 @@ int tl_build_field(PyObject *param, TLField *f) {
 
 // --- Deriving the codec's view --------------------------------------------------
 
+// The slot of `key` in a constructor's key table, or -1. The table has
+// room for every field, so it never fills.
+int32_t tl_table_slot(const TLConstructor *rec, PyObject *key, Py_hash_t hash,
+                      size_t *at) {
+  size_t i = (size_t)hash & rec->key_mask;
+  for (;; i = (i + 1) & rec->key_mask) {
+    const TLKeyEntry &e = rec->key_table[i];
+    if (!e.key) break;
+    if (e.key == key || (e.hash == hash && tl_str_eq(e.key, key)))
+      return e.slot;
+  }
+  *at = i;
+  return -1;
+}
+
 // Everything the codec needs per constructor, derived once: the distinct
 // field names with a table from name to slot (for packing), and the template
-// that decoded objects are copied from (for unpacking).
+// that decoded objects are copied from (for unpacking). Names repeat rarely,
+// but a schema is untrusted input: every name is found by hash, so the work
+// stays linear in the number of fields.
 int tl_derive_constructor(TLConstructor *rec) {
   rec->py_name = PyUnicode_DecodeUTF8(rec->name, (Py_ssize_t)rec->name_len,
                                       nullptr);
@@ -343,16 +475,22 @@ int tl_derive_constructor(TLConstructor *rec) {
       PyDict_SetItem(rec->py_template, S.underscore, rec->py_name) < 0)
     return -1;
   rec->bad_bit_field = -1;
-  int32_t n = rec->field_count;
-  if (n > 0) {
-    rec->slot_keys = (PyObject **)calloc((size_t)n, sizeof(PyObject *));
-    if (!rec->slot_keys) {
-      PyErr_NoMemory();
-      return -1;
-    }
+  const int32_t n = rec->field_count;
+  size_t size = 4;
+  while (size < 2 * (size_t)n) size *= 2;
+  rec->key_table = (TLKeyEntry *)calloc(size, sizeof(TLKeyEntry));
+  rec->key_mask = (uint32_t)(size - 1);
+  // Keys and the entry of each slot in decoded objects, one per distinct name.
+  rec->slot_keys = (PyObject **)calloc(n ? (size_t)n : 1, sizeof(PyObject *));
+  int32_t *slot_entry = (int32_t *)malloc((n ? (size_t)n : 1) * sizeof(int32_t));
+  if (!rec->key_table || !rec->slot_keys || !slot_entry) {
+    free(slot_entry);
+    PyErr_NoMemory();
+    return -1;
   }
+  int status = 0;
   Py_ssize_t entries = 1;  // "_"
-  for (int32_t i = 0; i < n; i++) {
+  for (int32_t i = 0; i < n && status == 0; i++) {
     TLField *f = &rec->fields[i];
     bool conditional = f->role == TL_ROLE_COND || f->role == TL_ROLE_COND_BOOL;
     if (conditional) rec->cond_count++;
@@ -364,43 +502,26 @@ int tl_derive_constructor(TLConstructor *rec) {
     }
     if (f->type == TL_TYPE_VECTOR || f->type == TL_TYPE_OBJECT)
       rec->holds_containers = true;
-    int32_t j = 0;
-    while (j < rec->slot_count && !tl_str_eq(rec->slot_keys[j], f->py_name))
-      j++;
-    f->slot = j;
-    if (j < rec->slot_count) {  // a name seen before shares its slot and key
-      for (int32_t k = 0; k < i; k++)
-        if (rec->fields[k].slot == j) {
-          f->entry = rec->fields[k].entry;
-          break;
-        }
+    size_t at = 0;
+    int32_t j = tl_table_slot(rec, f->py_name, f->py_hash, &at);
+    if (j >= 0) {  // a name seen before shares its slot and key
+      f->slot = j;
+      f->entry = slot_entry[j];
       continue;
     }
-    rec->slot_keys[rec->slot_count++] = f->py_name;
+    j = f->slot = rec->slot_count++;
+    rec->slot_keys[j] = f->py_name;
+    rec->key_table[at] = TLKeyEntry{f->py_name, f->py_hash, j};
     if (tl_str_eq(f->py_name, S.underscore)) {
       f->entry = 0;  // a field named "_" overwrites the name in decoded objects
     } else {
       f->entry = (int32_t)entries++;
-      if (PyDict_SetItem(rec->py_template, f->py_name, Py_None) < 0) return -1;
+      status = PyDict_SetItem(rec->py_template, f->py_name, Py_None);
     }
+    slot_entry[j] = f->entry;
   }
-  size_t size = 4;
-  while (size < 2 * (size_t)rec->slot_count) size *= 2;
-  rec->key_table = (TLKeyEntry *)calloc(size, sizeof(TLKeyEntry));
-  if (!rec->key_table) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  rec->key_mask = (uint32_t)(size - 1);
-  for (int32_t j = 0; j < rec->slot_count; j++) {
-    PyObject *key = rec->slot_keys[j];
-    Py_hash_t h = PyObject_Hash(key);
-    if (h == -1) return -1;
-    size_t i = (size_t)h & rec->key_mask;
-    while (rec->key_table[i].key) i = (i + 1) & rec->key_mask;
-    rec->key_table[i] = TLKeyEntry{key, h, j};
-  }
-  return 0;
+  free(slot_entry);
+  return status;
 }
 
 // --- One entry ------------------------------------------------------------------

@@ -103,6 +103,38 @@ PyObject *tl_path_text(TLParserObject *self, const char *verb, bool at_byte) {
   return text;
 }
 
+// Makes `exc` the context of `winner` (taking the reference to exc) the way
+// the interpreter does when one exception interrupts another: never an
+// exception its own context, and winner is first cut out of exc's chain, so
+// that following __context__ always ends.
+void tl_chain_context(PyObject *winner, PyObject *exc) {
+  if (winner == exc) {
+    Py_DECREF(exc);
+    return;
+  }
+  // Floyd's walk: a chain that already loops is left as it is.
+  PyObject *o = exc, *slow = exc;
+  bool advance_slow = false;
+  for (;;) {
+    PyObject *ctx = PyException_GetContext(o);
+    if (!ctx) break;
+    Py_DECREF(ctx);  // o keeps it alive
+    if (ctx == winner) {
+      PyException_SetContext(o, nullptr);
+      break;
+    }
+    o = ctx;
+    if (advance_slow) {
+      PyObject *next = PyException_GetContext(slow);
+      Py_XDECREF(next);
+      slow = next;
+    }
+    advance_slow = !advance_slow;
+    if (o == slow) break;
+  }
+  PyException_SetContext(winner, exc);
+}
+
 // Adds the path of the failure as a note on the pending exception, leaving
 // its type and message alone. A note that cannot be made is left out, but an
 // interrupt or exit raised by an overridden add_note wins, with the failure
@@ -119,7 +151,7 @@ TL_NOINLINE void tl_add_path_note(TLParserObject *self, const char *verb,
   if (!done && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
     PyObject *winner = tl_fetch_exception();
     if (winner) {
-      PyException_SetContext(winner, exc);  // takes the reference
+      tl_chain_context(winner, exc);
       tl_restore_exception(winner);
       return;
     }
