@@ -314,3 +314,14 @@ def test_subprocess_broken_pipe_is_quiet(schema_file):
     err = proc.stderr.read()
     proc.stderr.close()
     assert status == 1 and err == b""
+
+
+@pytest.mark.parametrize("params, word, text", [
+    ([param("flags", "#"), param("flags2", "flags.1?#")], "flags2", "flags.1?#"),
+    ([param("flags2", "#"), param("flags", "flags2.0?#")], "flags", "flags2.0?#"),
+])
+def test_schema_refuses_a_conditional_flags_word(cli, params, word, text):
+    schema_text = json.dumps({"constructors": [ctor("a", 1, *params, type="A")]})
+    status, _, err = cli("ids", "-s", "-", stdin=schema_text.encode())
+    assert (status, err) == (1, f"mivex: <stdin>: constructor 'a': flags word '{word}' ({text}) "
+                                "cannot itself be conditional: the codec always writes it\n")
