@@ -408,6 +408,14 @@ def fresh(text):
     return "".join([text, "-fresh-", str(next(_fresh_ids))])
 
 
+# Field names are interned, and CPython 3.12 keeps every interned string for
+# the life of the process with a fixed (immortal) count: there, counts of
+# field names say nothing, and these tests cannot watch them.
+COUNTS_OF_INTERNED_NAMES = pytest.mark.skipif(
+    sys.version_info[:2] == (3, 12), reason="interned strings are immortal on 3.12")
+
+
+@COUNTS_OF_INTERNED_NAMES
 def test_field_names_held_while_compiled():
     name = fresh("field")
     other = fresh("other")
@@ -434,6 +442,7 @@ def failing_schema(names):
     ]}
 
 
+@COUNTS_OF_INTERNED_NAMES
 def test_failed_parser_releases_field_names():
     names = [fresh("n") for _ in range(3)]
     data = failing_schema(names)
@@ -449,6 +458,7 @@ def test_failed_parser_releases_field_names():
     assert [sys.getrefcount(n) for n in names] == before
 
 
+@COUNTS_OF_INTERNED_NAMES
 def test_failed_compile_keeps_partial_schema_until_released():
     names = [fresh("n") for _ in range(3)]
     data = failing_schema(names)
@@ -464,6 +474,7 @@ def test_failed_compile_keeps_partial_schema_until_released():
     assert [sys.getrefcount(n) for n in names] == before
 
 
+@COUNTS_OF_INTERNED_NAMES
 def test_second_compile_leaks_nothing():
     first, second = fresh("first"), fresh("second")
     one_data = {"constructors": [ctor("a", 1, param(first, "int"))]}

@@ -203,7 +203,7 @@ TL_INLINE int tl_store(PyObject *dict, TLDictEntry *entries, const TLField &f,
     Py_DECREF(old);
     return 0;
   }
-  int status = tl_dict_set_known_hash(dict, f.py_name, v, f.py_hash);
+  int status = PyDict_SetItem(dict, f.py_name, v);
   Py_DECREF(v);
   return status;
 }

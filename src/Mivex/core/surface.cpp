@@ -212,10 +212,8 @@ int tl_bind_method(PyTypeObject *type, const char *short_type_name,
                         : nullptr;
   if (!m->qualname) return -1;
   // The classes are immutable to Python code; the module fills their
-  // dictionaries itself and then tells the type cache.
-  if (PyDict_SetItem(type->tp_dict, m->name, owner.get()) < 0) return -1;
-  PyType_Modified(type);
-  return 0;
+  // dictionaries itself.
+  return tl_type_dict_set(type, m->name, owner.get());
 }
 
 // --- TLSchemaCompiler ----------------------------------------------------------
@@ -314,8 +312,7 @@ void TLParser_dealloc(PyObject *o) {
   PyObject_GC_UnTrack(o);
   {
     SavedError saved;
-    tl_block_free(self->_buffer);
-    self->_buffer = nullptr;
+    Py_CLEAR(self->_out);
     PyMem_Free(self->_slots);
     self->_slots = nullptr;
     PyMem_Free(self->_path);
@@ -389,32 +386,49 @@ TL_INLINE bool tl_available(TLParserObject *self) {
   return !self->_busy && self->_schema && self->_compiler != Py_None;
 }
 
-// Turns the buffer into the returned bytes object, trimmed to `len`. The
-// next pack starts a new buffer a little larger than this result: when the
-// caller has freed it by then, the allocator hands the same memory back
-// instead of mapping fresh pages.
-PyObject *tl_hand_over(TLParserObject *self, size_t len) {
-  void *block = self->_buffer - kBytesHeader;
-  self->_capacity_hint = len + 64;
-  self->_buffer = nullptr;
-  self->_buffer_alloc_size = 0;
-  void *fitted = PyObject_Realloc(block, kBytesHeader + len + 1);
-  if (fitted) block = fitted;  // a failed shrink keeps the valid larger block
-  return tl_bytes_in_place(block, len);
-}
+// The output of one pack: a new bytes object about as long as the last
+// result, released on every exit unless it is taken as the result.
+struct OutScope {
+  TLParserObject *self;
+  explicit OutScope(TLParserObject *parser) : self(parser) {}
+  OutScope(const OutScope &) = delete;
+  OutScope &operator=(const OutScope &) = delete;
+  ~OutScope() {
+    Py_CLEAR(self->_out);
+    self->_buffer = nullptr;
+    self->_buffer_alloc_size = 0;
+  }
+
+  int open() {
+    // Messages of one parser tend to be alike: the last length is the best
+    // guess, and a result that fits exactly needs no resize at the end.
+    // The writers ask for a little more room than they use.
+    size_t hint = self->_out_hint;
+    size_t cap = hint ? hint + 32 + hint / 64 : kMinCapacity;
+    self->_out = PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)cap);
+    if (!self->_out) return -1;
+    self->_buffer = (unsigned char *)PyBytes_AS_STRING(self->_out);
+    self->_buffer_alloc_size = cap;
+    return 0;
+  }
+
+  // The output cut to the bytes written, as the result.
+  PyObject *take(size_t len) {
+    if (len != self->_buffer_alloc_size &&
+        tl_bytes_trim(&self->_out, (Py_ssize_t)len) < 0)
+      return nullptr;
+    self->_out_hint = len;
+    PyObject *result = self->_out;
+    self->_out = nullptr;
+    return result;
+  }
+};
 
 PyObject *tl_pack(TLParserObject *self, PyObject *value) {
   if (TL_UNLIKELY(!tl_available(self))) return tl_unavailable(self);
-  if (self->_buffer_alloc_size < kMinCapacity) {
-    size_t cap = self->_capacity_hint > kMinCapacity ? self->_capacity_hint
-                                                     : kMinCapacity;
-    unsigned char *block = self->_buffer ? tl_block_realloc(self->_buffer, cap)
-                                         : tl_block_alloc(cap);
-    if (!block) return PyErr_NoMemory();
-    self->_buffer = block;
-    self->_buffer_alloc_size = cap;
-  }
   BusyScope busy(self);
+  OutScope out(self);
+  if (out.open() < 0) return nullptr;
   self->_position = 0;
   self->_error = 0;
   tl_path_reset(self);
@@ -422,10 +436,7 @@ PyObject *tl_pack(TLParserObject *self, PyObject *value) {
     tl_add_path_note(self, "packing", false);
     return nullptr;
   }
-  size_t len = self->_position;
-  if (len >= kHandOverMin) return tl_hand_over(self, len);
-  return PyBytes_FromStringAndSize((const char *)self->_buffer,
-                                   (Py_ssize_t)len);
+  return out.take(self->_position);
 }
 
 // Reads straight from the caller's bytes, which are immutable and held by
@@ -768,11 +779,13 @@ int tl_check_version() {
 
 int tl_module_exec_steps(PyObject *module) {
   g_module = Py_NewRef(module);
-  TL_INIT_CHECK(PyModule_AddObjectRef(module, "__builtins__",
-                                      PyImport_AddModule("builtins")));
+  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  TL_INIT_CHECK(builtins ? 0 : -1);
+  TL_INIT_CHECK(PyModule_AddObjectRef(module, "__builtins__", builtins.get()));
   TL_INIT_CHECK(tl_check_version());
   TL_INIT_CHECK(tl_init_constants());
   TL_INIT_CHECK(tl_probe_dict_layout(S.underscore));
+  TL_INIT_CHECK(tl_probe_long_digits());
 
   PyObject *modules = PyImport_GetModuleDict();
   int known = PyDict_Contains(modules, S.module_name);

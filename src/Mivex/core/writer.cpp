@@ -70,7 +70,8 @@ TL_NOINLINE int tl_vector_changed() {
 
 // Stores items[i..count) of exact types straight at out (element i first);
 // returns the index of the first element that needs the full dispatch.
-template <TLType K>
+// `Direct` reads ints from their digits, decided once per vector.
+template <TLType K, bool Direct>
 TL_INLINE Py_ssize_t tl_store_plain_elements(PyObject *const *items,
                                              Py_ssize_t i, Py_ssize_t count,
                                              unsigned char *out) {
@@ -79,11 +80,17 @@ TL_INLINE Py_ssize_t tl_store_plain_elements(PyObject *const *items,
     PyObject *item = items[i];
     if constexpr (K == TL_TYPE_LONG) {
       uint64_t x;
-      if (!PyLong_CheckExact(item) || !tl_long_small_uint64(item, &x)) break;
+      if (!PyLong_CheckExact(item) ||
+          !(Direct ? tl_long_small_uint64_direct(item, &x)
+                   : tl_long_small_uint64(item, &x)))
+        break;
       memcpy(out, &x, 8);
     } else if constexpr (K == TL_TYPE_INT) {
       int32_t x;
-      if (!PyLong_CheckExact(item) || !tl_long_small_int32(item, &x)) break;
+      if (!PyLong_CheckExact(item) ||
+          !(Direct ? tl_long_small_int32_direct(item, &x)
+                   : tl_long_small_int32(item, &x)))
+        break;
       memcpy(out, &x, 4);
     } else if constexpr (K == TL_TYPE_DOUBLE) {
       if (!PyFloat_CheckExact(item)) break;
@@ -110,8 +117,12 @@ int tl_write_fixed_elements(TLParserObject *self, PyObject *items,
   Py_ssize_t i = 0;
   for (;;) {
     size_t start = self->_position;
-    Py_ssize_t stop = tl_store_plain_elements<K>(
-        tl_list_items(items), i, count, self->_buffer + start);
+    PyObject *const *all = tl_list_items(items);
+    unsigned char *out = self->_buffer + start;
+    Py_ssize_t stop =
+        tl_long_digits_ok()
+            ? tl_store_plain_elements<K, true>(all, i, count, out)
+            : tl_store_plain_elements<K, false>(all, i, count, out);
     self->_position = start + (size_t)(stop - i) * width;
     if (stop == count) return 0;
     PyObject *item = PyList_GET_ITEM(items, stop);
