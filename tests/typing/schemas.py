@@ -8,23 +8,26 @@
 import argparse
 import pathlib
 import time
+from typing import Any
+
+Schema = dict[str, list[dict[str, Any]]]
 
 
-def _entry(key, name, id, fields, type):
+def _entry(key: str, name: str, id: int, fields: str, type: str) -> dict[str, Any]:
     params = [dict(zip(("name", "type"), f.split(":", 1))) for f in fields.split()]
     return {key: name, "id": id, "params": params, "type": type}
 
 
-def _ctor(name, id, fields, type):
+def _ctor(name: str, id: int, fields: str, type: str) -> dict[str, Any]:
     return _entry("predicate", name, id, fields, type)
 
 
-def _method(name, id, fields, type):
+def _method(name: str, id: int, fields: str, type: str) -> dict[str, Any]:
     return _entry("method", name, id, fields, type)
 
 
 # Both profiles read this schema; the generated modules differ where they do.
-RICH = {
+RICH: Schema = {
     "constructors": [
         _ctor("point", 1, "x:int y:int", "Point"),
         _ctor("geo.point", 2, "lat:double long:double", "geo.Point"),
@@ -67,14 +70,15 @@ RICH = {
 GENERATED = {"rich_default.py": (RICH, False), "rich_standard.py": (RICH, True)}
 
 
-def big(n=2500):
+def big(n: int = 2500) -> Schema:
     """A schema of n declarations: types of up to 5 constructors with flags,
     vectors and object fields, and a method for every 10th declaration.
 
     Type k refers to types k // 2 and k // 3, so references nest about as
     deep as in real schemas (a dozen levels), not in one long chain.
     """
-    ctors, methods = [], []
+    ctors: list[dict[str, Any]] = []
+    methods: list[dict[str, Any]] = []
     for i in range(n):
         k = i // 5
         if i % 10 == 9:
@@ -90,7 +94,7 @@ def big(n=2500):
     return {"constructors": ctors, "methods": methods}
 
 
-def main():
+def main() -> None:
     from Mivex._typed import typed_module
 
     ap = argparse.ArgumentParser()
