@@ -417,8 +417,7 @@ def typed_module(schema: str | Mapping[str, Any], *, standard: bool = False) -> 
         "NameIn is what TLParser.pack takes for the constructor or method Name;\n"
         "Name is what TLParser.unpack returns for it, every key present. The\n"
         "alias Type (TypeIn) is the union of the classes of Type's constructors.\n"
-        '"""\n\n'
-        f"from typing import {', '.join(_IMPORTS)}\n"
+        '"""\n'
     )
     # (comment, class name, TL name, fields, bare) for every class, in order.
     specs: list[tuple[str, str, str, list[tuple[str, str]], bool]] = []
@@ -448,4 +447,8 @@ def typed_module(schema: str | Mapping[str, Any], *, standard: bool = False) -> 
             aliases.append(_alias(name + "In", [c.cls + "In" for c in ctors]))
     if aliases:
         blocks.append("# result types\n" + "".join(aliases))
-    return head + "".join("\n\n" + b for b in blocks)
+    body = "".join("\n\n" + b for b in blocks)
+    # Only the names used (a name inside a quoted TL name may add one more).
+    used = [n for n in _IMPORTS if re.search(rf"\b{n}\b", body)]
+    imports = f"\nfrom typing import {', '.join(used)}\n" if used else ""
+    return head + imports + body
