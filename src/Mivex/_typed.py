@@ -42,6 +42,11 @@ _STANDARD_KINDS: dict[str, _Kind] = {
     "Object": "any",
 }
 
+# Text that needs no escape inside double quotes: printable ASCII but " and \.
+_PLAIN = re.compile(r'[ !#-\[\]-~]*')
+# How the module's text shows that it uses each imported name.
+_USES = {"Literal": "Literal[", "Mapping": "Mapping[", "NotRequired": "NotRequired[",
+         "TypeAlias": ": TypeAlias", "TypedDict": "TypedDict"}
 _TYPE_TEXT = re.compile(r"\s*([!%]?)\s*([^<>,\s]+)\s*")
 
 
@@ -274,6 +279,8 @@ def _assign_names(model: _Model) -> frozenset[str]:
 
 
 def _quote(value: str) -> str:
+    if _PLAIN.fullmatch(value):
+        return f'"{value}"'
     # JSON's escapes are Python's, and with ensure_ascii no line break survives.
     return json.dumps(value)
 
@@ -449,6 +456,6 @@ def typed_module(schema: str | Mapping[str, Any], *, standard: bool = False) -> 
         blocks.append("# result types\n" + "".join(aliases))
     body = "".join("\n\n" + b for b in blocks)
     # Only the names used (a name inside a quoted TL name may add one more).
-    used = [n for n in _IMPORTS if re.search(rf"\b{n}\b", body)]
+    used = [n for n in _IMPORTS if _USES[n] in body]
     imports = f"\nfrom typing import {', '.join(used)}\n" if used else ""
     return head + imports + body
