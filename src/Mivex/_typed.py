@@ -252,7 +252,7 @@ def _assign_names(model: _Model) -> frozenset[str]:
     taken = set(_IMPORTS)
 
     def claim(base: str, suffixes: tuple[str, ...]) -> str:
-        if keyword.iskeyword(base) or keyword.issoftkeyword(base):
+        if keyword.iskeyword(base):  # True, False, None
             base += "_"
         while any(base + s in taken for s in suffixes):
             base += "_"
@@ -387,7 +387,8 @@ def typed_module(schema: str | Mapping[str, Any], *, standard: bool = False) -> 
     is written wholly in the functional syntax: pyright stops analysing a
     module whose top level holds about 30,000 annotated attributes.
 
-    Types: ``int``, ``long``, ``#``, ``int128``, ``int256`` -> ``int``;
+    Types: ``int``, ``long``, ``#`` (and, standard profile, ``int128``,
+    ``int256``) -> ``int``;
     ``double`` -> ``float``; ``string`` -> ``str``; ``bytes`` -> ``bytes``
     (input: also ``bytearray``, ``memoryview``); ``Bool``, ``true`` ->
     ``bool``; vectors -> ``list``; an object type -> its alias; ``Object``,
