@@ -7,6 +7,7 @@ import shlex
 import struct
 import subprocess
 import sys
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -325,3 +326,15 @@ def test_schema_refuses_a_conditional_flags_word(cli, params, word, text):
     status, _, err = cli("ids", "-s", "-", stdin=schema_text.encode())
     assert (status, err) == (1, f"mivex: <stdin>: constructor 'a': flags word '{word}' ({text}) "
                                 "cannot itself be conditional: the codec always writes it\n")
+
+
+def test_types_writes_the_module_typed_module_makes(cli, schema_file, tmp_path):
+    from Mivex.schema import typed_module
+    status, out, err = cli("types", "-s", schema_file)
+    assert (status, err) == (0, "")
+    expected = typed_module(json.loads(Path(schema_file).read_text()))
+    assert out.decode("ascii") == expected
+    target = tmp_path / "types_out.py"
+    assert cli("types", "-s", schema_file, "-o", str(target))[0] == 0
+    assert target.read_text("ascii") == expected
+    compile(expected, "types_out.py", "exec")

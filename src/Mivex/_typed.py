@@ -419,7 +419,7 @@ def typed_module(schema: str | Mapping[str, Any], *, standard: bool = False) -> 
     n_methods = len(entries) - n_ctors
     profile = "standard, for TLParser(schema, standard=True)" if standard else "default"
     head = (
-        '"""TypedDicts for a TL schema, made by Mivex.typed_module; do not edit.\n\n'
+        '"""TypedDicts for a TL schema, made by Mivex.schema.typed_module; do not edit.\n\n'
         f"Schema sha256 {_schema_digest(data)}: {n_ctors} constructor{'s' * (n_ctors != 1)}, "
         f"{n_methods} method{'s' * (n_methods != 1)}.\nProfile: {profile}.\n\n"
         "NameIn is what TLParser.pack takes for the constructor or method Name;\n"

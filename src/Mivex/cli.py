@@ -4,6 +4,7 @@
     mivex unpack -s SCHEMA [FILE|-]   TL bytes in, JSON out (one object a line)
     mivex schema [FILE|-]             a schema (TL text or JSON) as JSON
     mivex ids -s SCHEMA               id, name and kind of every entry
+    mivex types -s SCHEMA [-o FILE]   TypedDicts for the schema's values
     mivex demo                        a round trip through a built-in schema
 
 In JSON, ``bytes`` values are base64 text and doubles that JSON cannot hold
@@ -499,6 +500,24 @@ def cmd_ids(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_types(args: argparse.Namespace) -> int:
+    from Mivex.schema import typed_module
+    schema = load_schema(args.schema)
+    try:
+        text = typed_module(schema.data, standard=args.standard)
+    except (TypeError, ValueError) as exc:
+        raise CliError(f"{args.schema}: {describe(exc)}") from None
+    if args.output in (None, "-"):
+        _write(text.encode("ascii"))          # the module is always ASCII
+        return 0
+    try:
+        with open(args.output, "w", encoding="ascii", newline="\n") as f:
+            f.write(text)
+    except OSError as exc:
+        raise CliError(f"cannot write {args.output}: {exc.strerror or exc}") from None
+    return 0
+
+
 DEMO_OBJECT: dict[str, Any] = {
     "_": "message",
     "id": 42,
@@ -596,6 +615,16 @@ def build_parser() -> argparse.ArgumentParser:
               "Print one line per schema entry: its id in hex, its name, and whether it "
               "is a constructor or a method.")
     schema_option(sub)
+
+    sub = add("types", cmd_types, "write TypedDicts for a schema",
+              "Write a Python module of TypedDicts for the schema: NameIn for what pack "
+              "takes, Name for what unpack returns, a union per result type. It imports "
+              "only from typing.")
+    schema_option(sub)
+    sub.add_argument("-o", "--output", metavar="FILE",
+                     help="write the module here, not to stdout")
+    sub.add_argument("--standard", action="store_true",
+                     help="types for the standard profile (TLParser(..., standard=True))")
 
     add("demo", cmd_demo, "pack and unpack an example",
         "Pack an example object with a built-in example schema, then unpack it.")

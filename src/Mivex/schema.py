@@ -62,7 +62,7 @@ import re
 import warnings
 import zlib
 from bisect import bisect_right
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, Literal, NoReturn
 
@@ -76,6 +76,7 @@ __all__ = [
     "parse_declarations",
     "parse_tl",
     "tl_to_json",
+    "typed_module",
 ]
 
 
@@ -792,3 +793,14 @@ def normalise(declaration: str) -> str:
 def crc_id(declaration: str) -> int:
     """The unsigned CRC-32 of ``normalise(declaration)``."""
     return zlib.crc32(normalise(declaration).encode())
+
+
+def typed_module(schema: str | Mapping[str, Any], *, standard: bool = False) -> str:
+    """The source of a module of TypedDicts for ``schema`` (TL text, JSON
+    text or the parsed dict): ``NameIn`` for what ``pack`` takes and
+    ``Name`` for what ``unpack`` returns, per constructor and method, and a
+    union per result type. ``standard`` gives the types of the standard
+    profile."""
+    from ._typed import typed_module as generate
+
+    return generate(schema, standard=standard)

@@ -1,4 +1,4 @@
-"""Use of the types Mivex.typed_module generates, kept as an example that
+"""Use of the types Mivex.schema.typed_module generates, kept as an example that
 `mypy --strict` and pyright accept.
 
 It also runs: `python tests/typing/typed_usage.py` packs and unpacks with

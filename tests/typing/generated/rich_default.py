@@ -1,4 +1,4 @@
-"""TypedDicts for a TL schema, made by Mivex.typed_module; do not edit.
+"""TypedDicts for a TL schema, made by Mivex.schema.typed_module; do not edit.
 
 Schema sha256 90b6bf3e9233: 20 constructors, 2 methods.
 Profile: default.
