@@ -113,7 +113,7 @@ CLASSES = pytest.mark.parametrize(
     "cls, name, methods",
     [
         (TLSchemaCompiler, "TLSchemaCompiler", {"compile"}),
-        (TLParser, "TLParser", {"pack", "unpack", "describe"}),
+        (TLParser, "TLParser", {"pack", "unpack", "describe", "standard"}),
     ],
     ids=["compiler", "parser"],
 )
@@ -405,7 +405,7 @@ def test_traceback_entries(call, expected):
         (TLParser.__reduce__, "(self, /)"),
         (TLParser.__setstate__, "(self, /, state)"),
         (TLSchemaCompiler.__setstate__, "(self, /, state)"),
-        (TLParser, "(schema_json)"),
+        (TLParser, "(schema_json, *, standard=False)"),
     ],
 )
 def test_signatures_are_introspectable(func, signature):

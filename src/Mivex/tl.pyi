@@ -61,7 +61,13 @@ class TLParser:
     same parser raises RuntimeError.
     """
 
-    def __new__(cls, schema_json: str | dict[str, Any]) -> Self: ...
+    def __new__(cls, schema_json: str | dict[str, Any], *, standard: bool = False) -> Self:
+        """standard=True selects the standard TL wire profile."""
+
+    @property
+    def standard(self) -> bool:
+        """Whether this parser speaks the standard TL wire profile."""
+
     def pack(self, value: TLObjectLike) -> bytes:
         """Serialize one object; value["_"] names its constructor."""
 

@@ -25,6 +25,7 @@ struct TLParserObject {
   size_t _position;
   int _error;              // a read ran short: unpack reports a parse error
 
+  bool _standard;          // the standard wire profile
   int _busy;               // a pack or unpack is running
   const unsigned char *_input;  // the caller's bytes while unpacking
   size_t _reserved;        // input bytes owed to enclosing vectors' elements
@@ -126,6 +127,15 @@ TL_INLINE int TLParser_write_int64(TLParserObject *self, uint64_t value) {
 }
 TL_INLINE int TLParser_write_double(TLParserObject *self, double value) {
   return tl_write_fixed(self, value, "Mivex.tl.TLParser._write_double");
+}
+
+// `n` bytes (a multiple of 4) as they are.
+int tl_write_raw_words(TLParserObject *self, const unsigned char *data,
+                       size_t n) {
+  if (TL_UNLIKELY(TLParser_ensure_buffer(self, n) < 0)) return -1;
+  memcpy(self->_buffer + self->_position, data, n);
+  self->_position += n;
+  return 0;
 }
 
 // --- Byte strings and text ------------------------------------------------------
@@ -448,6 +458,138 @@ TL_INLINE int tl_as_double(PyObject *v, double *out) {
   if (x == -1.0 && PyErr_Occurred()) return -1;
   *out = x;
   return 0;
+}
+
+// --- The standard profile's integers -------------------------------------------
+// Signed int and long, unsigned "#", and int128/int256 as two's complement:
+// a value outside the type's range is an OverflowError that names it.
+
+TL_NOINLINE int tl_range_error(const char *type, const char *lo,
+                               const char *hi) {
+  PyErr_Format(PyExc_OverflowError, "%s out of range: must be from %s to %s",
+               type, lo, hi);
+  return -1;
+}
+
+// The int value of v: itself, or through its __int__.
+TL_INLINE PyObject *tl_as_pylong(PyObject *v) {
+  return PyLong_Check(v) ? Py_NewRef(v) : tl_number_long(v);
+}
+
+TL_NOINLINE int tl_as_sint_slow(PyObject *v, int32_t *out) {
+  Ref n = Ref::steal(tl_as_pylong(v));
+  if (!n) return -1;
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+  if (x == -1 && PyErr_Occurred()) return -1;
+  if (overflow || x < INT32_MIN || x > INT32_MAX)
+    return tl_range_error("int", "-2147483648", "2147483647");
+  *out = (int32_t)x;
+  return 0;
+}
+
+TL_INLINE int tl_as_sint(PyObject *v, int32_t *out) {
+  if (TL_LIKELY(PyLong_CheckExact(v)) && tl_long_small_int32(v, out)) return 0;
+  return tl_as_sint_slow(v, out);
+}
+
+TL_NOINLINE int tl_as_nat_slow(PyObject *v, uint32_t *out) {
+  Ref n = Ref::steal(tl_as_pylong(v));
+  if (!n) return -1;
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+  if (x == -1 && PyErr_Occurred()) return -1;
+  if (overflow || x < 0 || x > (long long)UINT32_MAX)
+    return tl_range_error("#", "0", "4294967295");
+  *out = (uint32_t)x;
+  return 0;
+}
+
+TL_INLINE int tl_as_nat(PyObject *v, uint32_t *out) {
+  uint64_t x;
+  if (TL_LIKELY(PyLong_CheckExact(v)) && tl_long_small_uint64(v, &x) &&
+      x <= UINT32_MAX) {
+    *out = (uint32_t)x;
+    return 0;
+  }
+  return tl_as_nat_slow(v, out);
+}
+
+TL_NOINLINE int tl_as_slong_slow(PyObject *v, int64_t *out) {
+  Ref n = Ref::steal(tl_as_pylong(v));
+  if (!n) return -1;
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+  if (x == -1 && PyErr_Occurred()) return -1;
+  if (overflow)
+    return tl_range_error("long", "-9223372036854775808",
+                          "9223372036854775807");
+  *out = x;
+  return 0;
+}
+
+TL_INLINE int tl_as_slong(PyObject *v, int64_t *out) {
+  if (TL_LIKELY(PyLong_CheckExact(v)) && tl_long_small_int64(v, out)) return 0;
+  return tl_as_slong_slow(v, out);
+}
+
+// int128 or int256 (`n` = 16 or 32 bytes), little-endian two's complement,
+// taken 64 bits at a time so that only the public int API is needed.
+TL_NOINLINE int tl_as_bigint(PyObject *v, unsigned char *out, size_t n) {
+  Ref value = Ref::steal(tl_as_pylong(v));
+  if (!value) return -1;
+  int overflow = 0;
+  long long small = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+  if (small == -1 && PyErr_Occurred()) return -1;
+  if (!overflow) {  // the usual case: sign-extend a 64-bit value
+    memcpy(out, &small, 8);
+    memset(out + 8, small < 0 ? 0xFF : 0, n - 8);
+    return 0;
+  }
+  Ref rest = Ref::own(value.get());
+  Ref shift = Ref::steal(PyLong_FromLong(64));
+  if (!shift) return -1;
+  for (size_t k = 0; k < n; k += 8) {
+    unsigned long long chunk = PyLong_AsUnsignedLongLongMask(rest.get());
+    if (chunk == (unsigned long long)-1 && PyErr_Occurred()) return -1;
+    memcpy(out + k, &chunk, 8);
+    rest = Ref::steal(PyNumber_Rshift(rest.get(), shift.get()));
+    if (!rest) return -1;
+  }
+  // What is left must be the sign extension of the top bit written.
+  long long left = PyLong_AsLongLongAndOverflow(rest.get(), &overflow);
+  if (left == -1 && PyErr_Occurred()) return -1;
+  bool negative = out[n - 1] & 0x80;
+  if (overflow || left != (negative ? -1 : 0))
+    return n == 16 ? tl_range_error("int128", "-2**127", "2**127-1")
+                   : tl_range_error("int256", "-2**255", "2**255-1");
+  return 0;
+}
+
+// The int whose n-byte little-endian two's complement form is `in`.
+TL_NOINLINE PyObject *tl_bigint_value(const unsigned char *in, size_t n) {
+  long long low;
+  memcpy(&low, in, 8);
+  bool fits = true;  // every byte above the first 8 extends its sign
+  for (size_t k = 8; k < n && fits; k++)
+    fits = in[k] == (low < 0 ? 0xFF : 0);
+  if (fits) return PyLong_FromLongLong(low);
+  long long top;
+  memcpy(&top, in + n - 8, 8);
+  Ref value = Ref::steal(PyLong_FromLongLong(top));
+  Ref shift = Ref::steal(PyLong_FromLong(64));
+  if (!value || !shift) return nullptr;
+  for (size_t k = n - 8; k > 0; k -= 8) {
+    unsigned long long chunk;
+    memcpy(&chunk, in + k - 8, 8);
+    Ref part = Ref::steal(PyLong_FromUnsignedLongLong(chunk));
+    if (!part) return nullptr;
+    value = Ref::steal(PyNumber_Lshift(value.get(), shift.get()));
+    if (!value) return nullptr;
+    value = Ref::steal(PyNumber_Or(value.get(), part.get()));
+    if (!value) return nullptr;
+  }
+  return value.release();
 }
 
 TL_INLINE int tl_truth(PyObject *v) {

@@ -10,6 +10,7 @@
 
 #include "compat.h"
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -104,7 +105,7 @@ struct Constants {
       *name;
   PyObject *empty_str, *empty_bytes, *zero, *module_name;
   PyObject *arg_json_data, *arg_schema_json, *arg_value, *arg_data,
-      *arg_state;
+      *arg_state, *arg_standard;
   PyObject *dealloc_context, *add_note;
 };
 Constants S;

@@ -208,6 +208,62 @@ inline bool tl_long_small_uint64_direct(PyObject *v, uint64_t *out) {
 #endif
 }
 
+// An exact int below 2**63 in magnitude, read from its digits: only where
+// tl_long_digits_ok().
+inline bool tl_long_small_int64_direct(PyObject *v, int64_t *out) {
+#if TL_FAST
+#if TL_PY312
+  uintptr_t tag = ((PyLongObject *)v)->long_value.lv_tag;
+  bool negative = (tag & 3) == 2;
+  Py_ssize_t n = (Py_ssize_t)(tag >> 3);
+  const digit *d = ((PyLongObject *)v)->long_value.ob_digit;
+#else
+  Py_ssize_t size = Py_SIZE(v);
+  bool negative = size < 0;
+  Py_ssize_t n = negative ? -size : size;
+  const digit *d = ((PyLongObject *)v)->ob_digit;
+#endif
+  uint64_t mag;
+  switch (n) {
+    case 0:
+      mag = 0;
+      break;
+    case 1:
+      mag = d[0];
+      break;
+    case 2:
+      mag = (uint64_t)d[0] | ((uint64_t)d[1] << PyLong_SHIFT);
+      break;
+    case 3:
+      if (d[2] >= 8) return false;  // 2**63 or more
+      mag = (uint64_t)d[0] | ((uint64_t)d[1] << PyLong_SHIFT) |
+            ((uint64_t)d[2] << (2 * PyLong_SHIFT));
+      break;
+    default:
+      return false;
+  }
+  *out = negative ? -(int64_t)mag : (int64_t)mag;
+  return true;
+#else
+  (void)v, (void)out;
+  return false;
+#endif
+}
+
+// The same on any build; false sends the caller to the general conversion,
+// which reports what is wrong.
+inline bool tl_long_small_int64(PyObject *v, int64_t *out) {
+  if (tl_long_digits_ok()) return tl_long_small_int64_direct(v, out);
+  int overflow;
+  long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (overflow || (x == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = x;
+  return true;
+}
+
 // The same on any build; false sends the caller to the general conversion,
 // which reports what is wrong.
 inline bool tl_long_small_int32(PyObject *v, int32_t *out) {

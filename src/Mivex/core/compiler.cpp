@@ -192,12 +192,13 @@ class TLTypePasses {
   uint32_t head_ = 0, tail_ = 0, pass_ = 0;
 };
 
-// Element chain of a vector field: link k describes the elements of the
-// vector k levels below the field. The chain ends at a non-vector kind, or
-// at a text that no longer changes, whose link then describes its own
-// elements. `text` is the field's type text as UTF-8 (ASCII patterns cannot
-// match inside a multi-byte character, so bytes and characters agree).
-TLVectorInfo *tl_vector_chain(const char *text, size_t n) {
+// The node of a default-profile vector field: its element node k describes
+// the elements of the vector k levels below the field. The chain ends at a
+// non-vector kind, or at a text that no longer changes, whose node then
+// describes its own elements. `text` is the field's type text as UTF-8
+// (ASCII patterns cannot match inside a multi-byte character, so bytes and
+// characters agree). Null with an exception set on failure.
+const TLNode *tl_vector_chain(TLSchema *schema, const char *text, size_t n) {
   const char *q = (const char *)memchr(text, '?', n);
   if (q) {
     const char *piece = q + 1;
@@ -205,33 +206,31 @@ TLVectorInfo *tl_vector_chain(const char *text, size_t n) {
     n = end ? (size_t)(end - piece) : n - (size_t)(piece - text);
     text = piece;
   }
-  if (n > UINT32_MAX - 2) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
   TLTypePasses passes;
   bool changed;
-  // A pass that changes the text removes at least one byte, so a text of n
-  // bytes yields at most n + 1 links.
-  auto *links = (TLVectorInfo *)malloc((n + 1) * sizeof(TLVectorInfo));
-  if (!links || !passes.start(text, n, &changed)) {
-    free(links);
+  TLNode *field = tl_new_nodes(schema, 1);
+  if (n > UINT32_MAX - 2 || !field || !passes.start(text, n, &changed)) {
     PyErr_NoMemory();
     return nullptr;
   }
-  for (size_t count = 0;; count++) {
-    TLVectorInfo *link = &links[count];
-    link->elem_type = passes.kind();
-    link->elem_vec = nullptr;
-    if (link->elem_type != TL_TYPE_VECTOR) break;
+  field->kind = TL_TYPE_VECTOR;
+  for (TLNode *parent = field;;) {
+    TLNode *link = tl_new_nodes(schema, 1);
+    if (!link) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    parent->elem = link;
+    link->kind = passes.kind();
+    if (link->kind != TL_TYPE_VECTOR) break;
     if (!changed) {  // element vectors have this same text
-      link->elem_vec = link;
+      link->elem = link;
       break;
     }
-    link->elem_vec = link + 1;
+    parent = link;
     changed = passes.pass();
   }
-  return links;
+  return field;
 }
 
 // --- Release ----------------------------------------------------------------
@@ -243,17 +242,24 @@ void TLSchemaCompiler_free_schema(TLSchemaCompilerObject *self) {
          i++) {
       TLConstructor *c = &schema->constructors[i];
       for (int32_t j = 0; c->fields && j < c->field_count; j++) {
-        free(c->fields[j].vec);
+        free(c->fields[j].type_text);
         Py_CLEAR(c->fields[j].py_name);
       }
       free(c->fields);
       free(c->name);
+      free(c->result);
       Py_CLEAR(c->py_name);
+      Py_CLEAR(c->py_result);
       free(c->slot_keys);
       free(c->key_table);
       Py_CLEAR(c->py_template);
     }
     free(schema->constructors);
+    for (TLNodeBlock *b = schema->nodes; b;) {
+      TLNodeBlock *next = b->next;
+      free(b);
+      b = next;
+    }
     free(schema);
     self->_schema = nullptr;
   }
@@ -386,8 +392,9 @@ int tl_read_condition(PyObject *ptype, Py_ssize_t q, TLField *f) {
   return 0;
 }
 
-// Fills field `f` from one param object of the entry.
-int tl_build_field(PyObject *param, TLField *f) {
+// Fills field `f` from one param object of the entry. The standard
+// profile's kinds and roles need the whole schema and are set afterwards.
+int tl_build_field(TLSchema *schema, PyObject *param, TLField *f) {
   if (param != Py_None && !PyDict_CheckExact(param)) {
     tl_expected("dict", param);
     return -1;
@@ -410,35 +417,38 @@ int tl_build_field(PyObject *param, TLField *f) {
   // are interned too) match by identity without comparing text.
   f->py_name = Py_NewRef(name.get());
   PyUnicode_InternInPlace(&f->py_name);
+  f->py_hash = PyObject_Hash(f->py_name);
+  if (f->py_hash == -1) return -1;
   f->type = TLSchemaCompiler_parse_type(ptype.get());
   if (PyErr_Occurred()) return -1;
   PyObject *pt = ptype.get();
-  Py_ssize_t type_len;
-  const char *type_text = PyUnicode_AsUTF8AndSize(pt, &type_len);
-  if (!type_text) return -1;
+  const char *type_text = PyUnicode_AsUTF8(pt);
+  // Kept up to its first NUL, as the records' text copies always were.
+  if (!type_text || !(f->type_text = strdup(type_text))) {
+    if (type_text) PyErr_NoMemory();
+    return -1;
+  }
+  if (schema->standard) return 0;
 
   Py_ssize_t q = PyUnicode_FindChar(pt, '?', 0, PyUnicode_GET_LENGTH(pt), 1);
   if (q == -2) return -1;
   bool conditional = q >= 0;
   if (conditional && tl_read_condition(pt, q, f) < 0) return -1;
-
-  if (tl_str_eq_ascii(f->py_name, "flags"))
+  if (tl_str_eq_ascii(f->py_name, "flags")) {
     f->role = TL_ROLE_FLAGS;
-  else if (tl_str_eq_ascii(f->py_name, "flags2"))
-    f->role = TL_ROLE_FLAGS2;
-  else if (conditional)
+    f->word = 0;
+  } else if (tl_str_eq_ascii(f->py_name, "flags2")) {
+    f->role = TL_ROLE_FLAGS;
+    f->word = 1;
+  } else if (conditional) {
     f->role = f->type == TL_TYPE_BOOL ? TL_ROLE_COND_BOOL : TL_ROLE_COND;
-  else
+  } else {
     f->role = TL_ROLE_PLAIN;
+  }
   bool bit_valid = f->bit_position >= 0 && f->bit_position <= 31;
   f->mask = bit_valid ? (uint32_t)1 << f->bit_position : 0;
-  f->py_hash = PyObject_Hash(f->py_name);
-  if (f->py_hash == -1) return -1;
-  // The chain is derived from the text up to its first NUL, as the text
-  // copies of the records always were.
-  (void)type_len;
   if (f->type == TL_TYPE_VECTOR &&
-      !(f->vec = tl_vector_chain(type_text, strlen(type_text))))
+      !(f->node = tl_vector_chain(schema, f->type_text, strlen(f->type_text))))
     return -1;
   return 0;
 }
@@ -460,16 +470,25 @@ int32_t tl_table_slot(const TLConstructor *rec, PyObject *key, Py_hash_t hash,
   return -1;
 }
 
+bool tl_holds_container(TLType type) {
+  switch (type) {
+    case TL_TYPE_VECTOR:
+    case TL_TYPE_OBJECT:
+    case TL_TYPE_BARE_VECTOR:
+    case TL_TYPE_TYPED_OBJECT:
+    case TL_TYPE_BARE_OBJECT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Everything the codec needs per constructor, derived once: the distinct
 // field names with a table from name to slot (for packing), and the template
 // that decoded objects are copied from (for unpacking). Names repeat rarely,
 // but a schema is untrusted input: every name is found by hash, so the work
 // stays linear in the number of fields.
 int tl_derive_constructor(TLConstructor *rec) {
-  rec->py_name = PyUnicode_DecodeUTF8(rec->name, (Py_ssize_t)rec->name_len,
-                                      nullptr);
-  if (!rec->py_name) return -1;
-  PyUnicode_InternInPlace(&rec->py_name);
   rec->py_template = PyDict_New();
   if (!rec->py_template ||
       PyDict_SetItem(rec->py_template, S.underscore, rec->py_name) < 0)
@@ -496,12 +515,11 @@ int tl_derive_constructor(TLConstructor *rec) {
     if (conditional) rec->cond_count++;
     if (conditional && !f->mask && rec->bad_bit_field < 0)
       rec->bad_bit_field = i;
-    if (f->role == TL_ROLE_FLAGS || f->role == TL_ROLE_FLAGS2) {
+    if (f->role == TL_ROLE_FLAGS) {
       f->slot = f->entry = -1;
       continue;
     }
-    if (f->type == TL_TYPE_VECTOR || f->type == TL_TYPE_OBJECT)
-      rec->holds_containers = true;
+    if (tl_holds_container(f->type)) rec->holds_containers = true;
     size_t at = 0;
     int32_t j = tl_table_slot(rec, f->py_name, f->py_hash, &at);
     if (j >= 0) {  // a name seen before shares its slot and key
@@ -524,6 +542,10 @@ int tl_derive_constructor(TLConstructor *rec) {
   return status;
 }
 
+// The standard profile's rules (standard.cpp).
+int tl_standard_roles(TLConstructor *rec);
+int tl_standard_schema(TLSchema *schema);
+
 // --- One entry ------------------------------------------------------------------
 
 // Name, result type and params of an entry: the name is "predicate", else
@@ -536,7 +558,6 @@ int tl_read_entry_head(PyObject *entry, TLConstructor *rec, Ref *params) {
   if (!method_dflt) return -1;
   Ref name = Ref::steal(tl_get_str(entry, S.predicate, method_dflt.get()));
   if (!name) return -1;
-  // The result type is read (and its type checked) but not kept.
   Ref result_type = Ref::steal(tl_get_str(entry, S.type, S.empty_str));
   if (!result_type) return -1;
   *params = Ref::steal(tl_get_list(entry, S.params));
@@ -547,10 +568,17 @@ int tl_read_entry_head(PyObject *entry, TLConstructor *rec, Ref *params) {
   }
   if (!(rec->name = tl_utf8_dup(name.get()))) return -1;
   rec->name_len = strlen(rec->name);
-  if (result_type.get() != Py_None &&
-      PyUnicode_AsUTF8(result_type.get()) == nullptr)
-    return -1;
-  return 0;
+  rec->py_name = PyUnicode_DecodeUTF8(rec->name, (Py_ssize_t)rec->name_len,
+                                      nullptr);
+  if (!rec->py_name) return -1;
+  PyUnicode_InternInPlace(&rec->py_name);
+  // The result type: the name stands in when it is missing or empty.
+  PyObject *result = result_type.get();
+  if (result == Py_None || PyUnicode_GET_LENGTH(result) == 0) result = name.get();
+  if (!(rec->result = tl_utf8_dup(result))) return -1;
+  rec->py_result = PyUnicode_DecodeUTF8(rec->result, (Py_ssize_t)strlen(rec->result),
+                                        nullptr);
+  return rec->py_result ? 0 : -1;
 }
 
 // Fills the record at `index` of the schema from one entry of the JSON.
@@ -590,13 +618,20 @@ TLConstructor *TLSchemaCompiler_create_constructor(TLSchemaCompilerObject *self,
       return TL_FAIL_NULL(kCreateConstructor);
     }
     Ref param = Ref::own(PyList_GET_ITEM(params.get(), i));
-    if (tl_build_field(param.get(), &rec->fields[i]) < 0)
+    if (tl_build_field(self->_schema, param.get(), &rec->fields[i]) < 0)
       return TL_FAIL_NULL(kCreateConstructor);
   }
   if (PyList_GET_SIZE(params.get()) != count) {
     tl_list_changed();
     return TL_FAIL_NULL(kCreateConstructor);
   }
+  rec->is_method = index >= self->_schema->method_start;
+  if (self->_schema->standard) {
+    // Kinds and the rest wait until every entry is known.
+    if (tl_standard_roles(rec) < 0) return TL_FAIL_NULL(kCreateConstructor);
+    return rec;
+  }
+  rec->word_count = 2;  // "flags" and "flags2"
   if (tl_derive_constructor(rec) < 0) return TL_FAIL_NULL(kCreateConstructor);
   return rec;
 }
@@ -674,6 +709,7 @@ int TLSchemaCompiler_parse_json_schema(TLSchemaCompilerObject *self,
   Py_ssize_t count = PyList_GET_SIZE(entries.get());
   if (tl_new_schema(self, count) < 0) return TL_FAIL(kParseJsonSchema);
   self->_schema->method_start = (int32_t)(methods_at < count ? methods_at : count);
+  self->_schema->standard = self->_standard;
   // The builder may run Python code (int() of an "id"), which could change
   // the list: items are held while used, and a list that changes size fails
   // the compilation.
@@ -700,6 +736,8 @@ int TLSchemaCompiler_parse_json_schema(TLSchemaCompilerObject *self,
     tl_list_changed();
     return TL_FAIL(kParseJsonSchema);
   }
+  if (self->_schema->standard && tl_standard_schema(self->_schema) < 0)
+    return TL_FAIL(kParseJsonSchema);
   return 0;
 }
 

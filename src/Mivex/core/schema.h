@@ -17,23 +17,40 @@ enum TLType : uint32_t {
   TL_TYPE_BOOL = 5,    // bare word 1/0; also a presence-only flag ("true")
   TL_TYPE_VECTOR = 6,  // any type text starting with "Vector"
   TL_TYPE_OBJECT = 7,  // everything else: a boxed object with its own id
+  // The standard profile's kinds besides double, string and bytes.
+  TL_TYPE_SINT = 8,          // int: signed 32-bit both ways
+  TL_TYPE_SLONG = 9,         // long: signed 64-bit both ways
+  TL_TYPE_NAT = 10,          // "#" as a value: unsigned 32-bit both ways
+  TL_TYPE_INT128 = 11,       // signed, two's complement, little-endian
+  TL_TYPE_INT256 = 12,
+  TL_TYPE_BOXED_BOOL = 13,   // the boolTrue / boolFalse constructor ids
+  TL_TYPE_TRUE = 14,         // no bytes at all
+  TL_TYPE_BARE_VECTOR = 15,  // "vector<T>": count and elements, no id
+  TL_TYPE_TYPED_OBJECT = 16, // boxed, of one result type
+  TL_TYPE_BARE_OBJECT = 17,  // one constructor's fields, no id
+  TL_TYPE_COUNT = 18,
 };
 
-// Element description of a vector, derived once from the vector's type text.
-// Element vectors point at the next link; a type text that derives to itself
-// links to its own record, so the chain is finite but may loop.
-struct TLVectorInfo {
-  TLType elem_type;
-  const TLVectorInfo *elem_vec;  // set when elem_type is TL_TYPE_VECTOR
+struct TLConstructor;
+
+// How a value is encoded beyond its kind: the elements of a vector, the
+// result type a boxed object must have, the constructor of a bare object.
+// Nodes are owned by the schema; element chains may loop (a default-profile
+// type text that derives to itself describes its elements with itself).
+struct TLNode {
+  TLType kind;
+  int32_t type_index;         // TL_TYPE_TYPED_OBJECT: the result type
+  const TLConstructor *ctor;  // TL_TYPE_BARE_OBJECT
+  const TLNode *elem;         // vectors: the elements; null for 32-bit ints
 };
 
 // How the codec treats a field.
 enum TLFieldRole : uint8_t {
   TL_ROLE_PLAIN = 0,      // always present
-  TL_ROLE_FLAGS = 1,      // named "flags": the computed first flags word
-  TL_ROLE_FLAGS2 = 2,     // named "flags2": the computed second flags word
+  TL_ROLE_FLAGS = 1,      // a computed flags word (number `word`)
   TL_ROLE_COND = 3,       // conditional, carries a value when its bit is set
-  TL_ROLE_COND_BOOL = 4,  // conditional of kind Bool: the bit is the value
+  TL_ROLE_COND_BOOL = 4,  // conditional "true" (or default-profile "Bool"):
+                          // the bit is the value
 };
 
 struct TLField {
@@ -41,10 +58,14 @@ struct TLField {
   Py_hash_t py_hash;  // hash of py_name
   TLType type;
   TLFieldRole role;
-  uint8_t word;          // conditional: 0 for "flags", 1 for "flags2"
+  bool shares_bit;       // standard profile: another field has the same bit
+  uint16_t word;         // flags words: its number; conditional fields: the
+                         // number of the word their bit is in
   int32_t bit_position;  // conditional: as written (0 when there is none)
   uint32_t mask;         // conditional: 1 << bit_position, 0 when out of range
-  TLVectorInfo *vec;     // owned element chain of a vector field, else null
+  const TLNode *node;    // vectors and objects of the standard profile, and
+                         // default-profile vectors; else null
+  char *type_text;       // owned UTF-8 copy of the param's type text
   int32_t slot;   // index of py_name among the constructor's distinct field
                   // names; -1 for the flags words
   int32_t entry;  // index of py_name among the keys of a decoded object
@@ -62,9 +83,16 @@ struct TLConstructor {
   uint32_t id;
   char *name;  // owned UTF-8 copy, the key of the name map
   size_t name_len;
-  PyObject *py_name;  // owned; the "_" value of decoded objects
-  TLField *fields;    // owned; field_count records in schema order
+  PyObject *py_name;    // owned; the "_" value of decoded objects
+  char *result;         // owned UTF-8 copy of the result type text
+  PyObject *py_result;  // owned; the result type, for messages
+  int32_t type_index;   // standard profile: number of the result type among
+                        // those of constructors; -1 for a method
+  bool is_method;
+  TLField *fields;      // owned; field_count records in schema order
   int32_t field_count;
+  int32_t word_count;   // flags words
+  uint32_t min_size;    // standard profile: fewest bytes a bare value takes
   int32_t cond_count;     // conditional fields
   int32_t bad_bit_field;  // first conditional field whose bit lies outside
                           // 0..31, or -1
@@ -75,13 +103,43 @@ struct TLConstructor {
   PyObject *py_template;  // owned; decoded objects start as a copy of this
                           // dict: "_" and every field name, values None
   bool holds_containers;  // a field may hold a list or a dict
+  bool shares_bits;       // standard profile: fields share a flag bit
+};
+
+// Nodes come from blocks owned by the schema and freed with it.
+struct TLNodeBlock {
+  TLNodeBlock *next;
+  size_t used, cap;
+  TLNode *nodes;  // cap of them, in the same allocation after the block
 };
 
 struct TLSchema {
   TLConstructor *constructors;  // constructors, then methods, schema order
   int32_t constructor_count;
   int32_t method_start;  // index of the first method
+  bool standard;         // compiled for the standard profile
+  TLNodeBlock *nodes;
 };
+
+// `count` zero-filled nodes in a row, owned by the schema; null when memory
+// ran out (no exception is set).
+TLNode *tl_new_nodes(TLSchema *schema, size_t count) {
+  TLNodeBlock *b = schema->nodes;
+  if (!b || b->cap - b->used < count) {
+    size_t cap = count > 256 ? count : 256;
+    if (cap > (SIZE_MAX - sizeof(TLNodeBlock)) / sizeof(TLNode)) return nullptr;
+    void *mem = calloc(1, sizeof(TLNodeBlock) + cap * sizeof(TLNode));
+    if (!mem) return nullptr;
+    b = (TLNodeBlock *)mem;
+    b->nodes = (TLNode *)((char *)mem + sizeof(TLNodeBlock));
+    b->cap = cap;
+    b->next = schema->nodes;
+    schema->nodes = b;
+  }
+  TLNode *n = &b->nodes[b->used];
+  b->used += count;
+  return n;
+}
 
 // --- Lookup maps --------------------------------------------------------------
 // Open addressing with linear probing; a null value marks an empty slot.
@@ -201,6 +259,7 @@ struct TLSchemaCompilerObject {
   // the compiler.
   bool _compiling;
   bool _owned;
+  bool _standard;  // the next compile is for the standard profile
 };
 
 }  // namespace

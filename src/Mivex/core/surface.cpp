@@ -43,10 +43,11 @@ int tl_args_keyword(const char *fname, Py_ssize_t n, PyObject *const *names,
   return -1;
 }
 
-int tl_args_finish(const char *fname, Py_ssize_t n, Py_ssize_t nargs,
+// The first `required` arguments must be given; the rest are optional.
+int tl_args_finish(const char *fname, Py_ssize_t required, Py_ssize_t nargs,
                    PyObject **out) {
-  for (Py_ssize_t j = 0; j < n; j++)
-    if (!out[j]) return tl_args_count_error(fname, n, nargs);
+  for (Py_ssize_t j = 0; j < required; j++)
+    if (!out[j]) return tl_args_count_error(fname, required, nargs);
   return 0;
 }
 
@@ -67,23 +68,25 @@ int tl_parse_args(const char *fname, Py_ssize_t n, PyObject *const *names,
   return tl_args_finish(fname, n, nargs, out);
 }
 
-// Tuple-and-dict form, for construction.
-int tl_parse_args_tuple(const char *fname, Py_ssize_t n,
+// Tuple-and-dict form, for construction: `npos` required arguments by
+// position or keyword, then `nkw` optional keyword-only ones (null when not
+// given).
+int tl_parse_args_tuple(const char *fname, Py_ssize_t npos, Py_ssize_t nkw,
                         PyObject *const *names, PyObject *args,
                         PyObject *kwds, PyObject **out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > n) return tl_args_count_error(fname, n, nargs);
-  for (Py_ssize_t j = 0; j < n; j++)
+  if (nargs > npos) return tl_args_count_error(fname, npos, nargs);
+  for (Py_ssize_t j = 0; j < npos + nkw; j++)
     out[j] = j < nargs ? PyTuple_GET_ITEM(args, j) : nullptr;
   if (kwds) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwds, &pos, &key, &value)) {
-      if (tl_args_keyword(fname, n, names, nargs, key, value, out) < 0)
+      if (tl_args_keyword(fname, npos + nkw, names, nargs, key, value, out) < 0)
         return -1;
     }
   }
-  return tl_args_finish(fname, n, nargs, out);
+  return tl_args_finish(fname, npos, nargs, out);
 }
 
 // A class object with every slot zero but its name and reference count;
@@ -276,18 +279,28 @@ PyObject *TLSchemaCompiler_compile(PyObject *self, PyObject *const *args,
 
 // --- TLParser: construction and teardown ------------------------------------------
 
+// A keyword-only flag: absent is false, anything else by its truth.
+int tl_flag_argument(PyObject *value, bool *out) {
+  int truth = value ? PyObject_IsTrue(value) : 0;
+  if (truth < 0) return -1;
+  *out = truth;
+  return 0;
+}
+
 int TLParser_cinit(TLParserObject *self, PyObject *args, PyObject *kwds) {
-  PyObject *names[1] = {S.arg_schema_json};
-  PyObject *schema_json;
-  if (tl_parse_args_tuple("__cinit__", 1, names, args, kwds, &schema_json) < 0)
+  PyObject *names[2] = {S.arg_schema_json, S.arg_standard};
+  PyObject *given[2];
+  if (tl_parse_args_tuple("__cinit__", 1, 1, names, args, kwds, given) < 0 ||
+      tl_flag_argument(given[1], &self->_standard) < 0)
     return -1;
   PyObject *compiler = PyObject_CallNoArgs((PyObject *)&TLSchemaCompilerType);
   if (!compiler) return -1;
   Py_SETREF(self->_compiler, compiler);
-  Ref done = Ref::steal(
-      PyObject_CallMethodOneArg(self->_compiler, S.compile, schema_json));
-  if (!done) return -1;
   TLSchemaCompilerObject *c = tl_compiler(self);
+  c->_standard = self->_standard;
+  Ref done = Ref::steal(
+      PyObject_CallMethodOneArg(self->_compiler, S.compile, given[0]));
+  if (!done) return -1;
   c->_owned = true;
   // Set last: until then the parser refuses to pack or unpack.
   self->_schema = c->_schema;
@@ -333,18 +346,29 @@ int TLParser_clear(PyObject *o) {
   return 0;
 }
 
+PyObject *TLParser_get_standard(PyObject *o, void *) {
+  return PyBool_FromLong(((TLParserObject *)o)->_standard);
+}
+
+PyGetSetDef TLParser_getset[] = {
+    {"standard", TLParser_get_standard, nullptr,
+     "Whether the parser speaks the standard TL profile (read-only).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyTypeObject TLParserType = [] {
   PyTypeObject t = tl_static_type("Mivex.tl.TLParser");
   t.tp_basicsize = sizeof(TLParserObject);
   // A signature only: __doc__ stays None, __text_signature__ reads
   // "(schema_json)".
-  t.tp_doc = "TLParser(schema_json)\n--\n\n";
+  t.tp_doc = "TLParser(schema_json, *, standard=False)\n--\n\n";
   t.tp_dealloc = TLParser_dealloc;
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                Py_TPFLAGS_IMMUTABLETYPE;
   t.tp_traverse = TLParser_traverse;
   t.tp_clear = TLParser_clear;
   t.tp_new = TLParser_new;
+  t.tp_getset = TLParser_getset;
   return t;
 }();
 
@@ -432,7 +456,7 @@ PyObject *tl_pack(TLParserObject *self, PyObject *value) {
   self->_position = 0;
   self->_error = 0;
   tl_path_reset(self);
-  if (TLParser_write_object(self, value, 1) < 0) {
+  if (TLParser_write_object(self, value, nullptr, 1) < 0) {
     tl_add_path_note(self, "packing", false);
     return nullptr;
   }
@@ -454,7 +478,7 @@ PyObject *tl_unpack(TLParserObject *self, PyObject *data) {
   self->_error = 0;
   self->_reserved = 0;
   tl_path_reset(self);
-  Ref parsed = Ref::steal(TLParser_read_object(self, 1));
+  Ref parsed = Ref::steal(TLParser_read_object(self, nullptr, 1));
   if (!parsed || self->_error) {
     if (parsed)
       PyErr_Format(PyExc_RuntimeError, "Parse error at position %zu",
@@ -506,65 +530,98 @@ PyObject *TLParser_unpack(PyObject *o, PyObject *const *args, Py_ssize_t nargs,
 // them again.
 
 const char *tl_kind_name(TLType type) {
-  static const char *const names[] = {"int",   "long", "double", "string",
-                                      "bytes", "Bool", "vector", "object"};
-  return (uint32_t)type < 8 ? names[type] : "unknown";
+  static const char *const names[TL_TYPE_COUNT] = {
+      "int",    "long",   "double", "string", "bytes", "Bool",
+      "vector", "object", "int",    "long",   "#",     "int128",
+      "int256", "Bool",   "true",   "vector", "object", "object"};
+  return (uint32_t)type < TL_TYPE_COUNT ? names[type] : "unknown";
 }
 
-PyObject *tl_kind_node(TLType type) {
-  return Py_BuildValue("{ss}", "kind", tl_kind_name(type));
-}
-
-// {"kind": ...}, and for a vector {"kind": "vector", "element": node}. An
-// element chain that derives to itself describes its elements with its own
-// node, so the result may be cyclic.
-PyObject *tl_type_node(TLType type, const TLVectorInfo *vec) {
-  Ref root = Ref::steal(tl_kind_node(type));
-  if (!root || type != TL_TYPE_VECTOR) return root.release();
-  PyObject *node = root.get();
-  for (const TLVectorInfo *link = vec;; link = link->elem_vec) {
-    TLType elem = link ? link->elem_type : TL_TYPE_INT;
-    Ref child = Ref::steal(tl_kind_node(elem));
-    if (!child || PyDict_SetItemString(node, "element", child.get()) < 0)
+// {"kind": ...} with what the node adds: "bare" for bare vectors and
+// objects, "type" for objects of one result type, "constructor" for bare
+// objects.
+PyObject *tl_kind_node(TLType type, const TLNode *node) {
+  Ref d = Ref::steal(Py_BuildValue("{ss}", "kind", tl_kind_name(type)));
+  if (!d) return nullptr;
+  bool bare = type == TL_TYPE_BARE_VECTOR || type == TL_TYPE_BARE_OBJECT;
+  if (bare && PyDict_SetItemString(d.get(), "bare", Py_True) < 0) return nullptr;
+  if (type == TL_TYPE_TYPED_OBJECT || type == TL_TYPE_BARE_OBJECT) {
+    const TLConstructor *c = node->ctor;
+    if (PyDict_SetItemString(d.get(), "type", c ? c->py_result : Py_None) < 0)
       return nullptr;
-    if (elem != TL_TYPE_VECTOR) break;
-    if (link->elem_vec == link) {
-      if (PyDict_SetItemString(child.get(), "element", child.get()) < 0)
-        return nullptr;
+    if (type == TL_TYPE_BARE_OBJECT &&
+        PyDict_SetItemString(d.get(), "constructor", c->py_name) < 0)
+      return nullptr;
+  }
+  return d.release();
+}
+
+// The node of a value, and for a vector "element": its elements' node. A
+// default-profile chain that derives to itself describes its elements with
+// its own node, so the result may be cyclic. Vectors nest one inside the
+// other, so the chain is walked in a loop.
+PyObject *tl_type_node(TLType type, const TLNode *node) {
+  Ref root = Ref::steal(tl_kind_node(type, node));
+  if (!root) return nullptr;
+  PyObject *parent = root.get();
+  while (type == TL_TYPE_VECTOR || type == TL_TYPE_BARE_VECTOR) {
+    const TLNode *elem = node ? node->elem : nullptr;
+    TLType elem_type = elem ? elem->kind : TL_TYPE_INT;
+    if (elem && elem == node) {
+      if (PyDict_SetItemString(parent, "element", parent) < 0) return nullptr;
       break;
     }
-    node = child.get();  // held by its parent from here on
+    Ref child = Ref::steal(tl_kind_node(elem_type, elem));
+    if (!child || PyDict_SetItemString(parent, "element", child.get()) < 0)
+      return nullptr;
+    parent = child.get();  // held by its parent from here on
+    type = elem_type;
+    node = elem;
   }
   return root.release();
 }
 
-PyObject *tl_describe_field(const TLField &f) {
-  static const char *const roles[] = {"plain", "word", "word", "cond", "bit"};
-  static const char *const words[] = {"flags", "flags2"};
+// The name of flags word number `word` of a constructor: the field that is
+// that word ("flags"/"flags2" in the default profile, whatever their number).
+PyObject *tl_word_name(const TLConstructor &c, uint16_t word, bool standard) {
+  if (!standard) return PyUnicode_FromString(word ? "flags2" : "flags");
+  for (int32_t j = 0; j < c.field_count; j++)
+    if (c.fields[j].role == TL_ROLE_FLAGS && c.fields[j].word == word)
+      return Py_NewRef(c.fields[j].py_name);
+  Py_RETURN_NONE;
+}
+
+PyObject *tl_describe_field(const TLConstructor &c, const TLField &f,
+                            bool standard) {
   bool conditional = f.role == TL_ROLE_COND || f.role == TL_ROLE_COND_BOOL;
-  Ref type = Ref::steal(tl_type_node(f.type, f.vec));
+  const char *role = f.role == TL_ROLE_FLAGS ? "word"
+                     : f.role == TL_ROLE_COND ? "cond"
+                     : f.role == TL_ROLE_COND_BOOL ? "bit"
+                                                   : "plain";
+  Ref type = Ref::steal(tl_type_node(f.type, f.node));
   if (!type) return nullptr;
-  if (conditional)
-    return Py_BuildValue("{sOsssssisO}", "name", f.py_name, "role",
-                         roles[f.role], "word", words[f.word], "bit",
-                         (int)f.bit_position, "type", type.get());
-  return Py_BuildValue("{sOsssOsOsO}", "name", f.py_name, "role",
-                       roles[f.role], "word", Py_None, "bit", Py_None, "type",
+  if (!conditional)
+    return Py_BuildValue("{sOsssOsOsO}", "name", f.py_name, "role", role,
+                         "word", Py_None, "bit", Py_None, "type", type.get());
+  Ref word = Ref::steal(tl_word_name(c, f.word, standard));
+  if (!word) return nullptr;
+  return Py_BuildValue("{sOsssOsisO}", "name", f.py_name, "role", role, "word",
+                       word.get(), "bit", (int)f.bit_position, "type",
                        type.get());
 }
 
-PyObject *tl_describe_constructor(const TLConstructor &c, bool method) {
+PyObject *tl_describe_constructor(const TLConstructor &c, bool standard) {
   Ref fields = Ref::steal(PyList_New(c.field_count));
   if (!fields) return nullptr;
   for (int32_t j = 0; j < c.field_count; j++) {
-    PyObject *field = tl_describe_field(c.fields[j]);
+    PyObject *field = tl_describe_field(c, c.fields[j], standard);
     if (!field) return nullptr;
     PyList_SET_ITEM(fields.get(), j, field);
   }
-  return Py_BuildValue("{sOsksssO}", "name", c.py_name, "id",
+  return Py_BuildValue("{sOsksssOsO}", "name", c.py_name, "id",
                        (unsigned long)c.id, "kind",
-                       method ? "method" : "constructor", "fields",
-                       fields.get());
+                       c.is_method ? "method" : "constructor", "type",
+                       c.py_result, "fields", fields.get());
 }
 
 // describe(): one dict per entry, in schema order.
@@ -582,8 +639,8 @@ PyObject *TLParser_describe(PyObject *o, PyObject *const *args,
   Ref out = Ref::steal(PyList_New(schema->constructor_count));
   if (!out) return TL_FAIL_NULL("Mivex.tl.TLParser.describe");
   for (int32_t i = 0; i < schema->constructor_count; i++) {
-    PyObject *entry = tl_describe_constructor(schema->constructors[i],
-                                              i >= schema->method_start);
+    PyObject *entry =
+        tl_describe_constructor(schema->constructors[i], schema->standard);
     if (!entry) return TL_FAIL_NULL("Mivex.tl.TLParser.describe");
     PyList_SET_ITEM(out.get(), i, entry);
   }
@@ -675,6 +732,7 @@ int tl_init_constants() {
       {&S.arg_value, "value"},
       {&S.arg_data, "data"},
       {&S.arg_state, "state"},
+      {&S.arg_standard, "standard"},
       {&S.dealloc_context, "Mivex.tl.TLSchemaCompiler.__dealloc__"},
       {&S.add_note, "add_note"},
   };

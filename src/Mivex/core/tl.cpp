@@ -10,6 +10,7 @@
 #include "schema.h"
 
 #include "compiler.cpp"
+#include "standard.cpp"
 #include "buffer.cpp"
 #include "writer.cpp"
 #include "reader.cpp"

@@ -1,16 +1,21 @@
 // The writer: value dispatch by kind, vectors and objects, from Python values
-// into the parser's buffer.
+// into the output. One dispatch serves both profiles: the standard profile's
+// kinds are cases of their own.
 
 namespace {
 
 int TLParser_write_vector(TLParserObject *self, PyObject *vector,
-                          const TLVectorInfo *vec, int depth);
-int TLParser_write_object(TLParserObject *self, PyObject *value, int depth);
+                          const TLNode *node, bool boxed, int depth);
+int TLParser_write_object(TLParserObject *self, PyObject *value,
+                          const TLNode *node, int depth);
 
-// One value of kind `type`; `depth` is the level of the object or vector
-// that holds it.
+constexpr uint32_t kBoolTrue = 0x997275b5u;
+constexpr uint32_t kBoolFalse = 0xbc799737u;
+
+// One value of kind `type` (`node` says more for vectors and objects);
+// `depth` is the level of the object or vector that holds it.
 TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
-                                   TLType type, const TLVectorInfo *vec,
+                                   TLType type, const TLNode *node,
                                    int depth) {
   int status;
   switch (type) {
@@ -44,10 +49,52 @@ TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
       break;
     }
     case TL_TYPE_VECTOR:
-      status = TLParser_write_vector(self, value, vec, depth + 1);
+      status = TLParser_write_vector(self, value, node, true, depth + 1);
       break;
     case TL_TYPE_OBJECT:
-      status = TLParser_write_object(self, value, depth + 1);
+    case TL_TYPE_TYPED_OBJECT:
+    case TL_TYPE_BARE_OBJECT:
+      status = TLParser_write_object(self, value, node, depth + 1);
+      break;
+    case TL_TYPE_SINT: {
+      int32_t x;
+      status = tl_as_sint(value, &x);
+      if (TL_LIKELY(status == 0)) status = TLParser_write_int32(self, x);
+      break;
+    }
+    case TL_TYPE_SLONG: {
+      int64_t x;
+      status = tl_as_slong(value, &x);
+      if (TL_LIKELY(status == 0))
+        status = TLParser_write_int64(self, (uint64_t)x);
+      break;
+    }
+    case TL_TYPE_NAT: {
+      uint32_t x;
+      status = tl_as_nat(value, &x);
+      if (TL_LIKELY(status == 0)) status = TLParser_write_int32(self, (int32_t)x);
+      break;
+    }
+    case TL_TYPE_INT128:
+    case TL_TYPE_INT256: {
+      unsigned char bytes[32];
+      size_t n = type == TL_TYPE_INT128 ? 16 : 32;
+      status = tl_as_bigint(value, bytes, n);
+      if (TL_LIKELY(status == 0)) status = tl_write_raw_words(self, bytes, n);
+      break;
+    }
+    case TL_TYPE_BOXED_BOOL: {
+      int truth = tl_truth(value);
+      status = truth < 0 ? -1
+                         : TLParser_write_int32(
+                               self, (int32_t)(truth ? kBoolTrue : kBoolFalse));
+      break;
+    }
+    case TL_TYPE_TRUE:
+      status = 0;  // takes no bytes
+      break;
+    case TL_TYPE_BARE_VECTOR:
+      status = TLParser_write_vector(self, value, node, false, depth + 1);
       break;
     default:
       PyErr_Format(PyExc_ValueError, "Unknown type: %d", (int)(int32_t)type);
@@ -58,14 +105,18 @@ TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
 }
 
 // --- Vectors ------------------------------------------------------------------
-// The element kind comes from the field's TLVectorInfo chain, derived at
-// compilation; a vector without one has 32-bit integer elements.
+// The element kind comes from the vector's node, derived at compilation; a
+// vector without one has 32-bit integer elements.
 
 constexpr char kWriteVector[] = "Mivex.tl.TLParser._write_vector";
 
 TL_NOINLINE int tl_vector_changed() {
   PyErr_SetString(PyExc_RuntimeError, "list changed size during pack");
   return -1;
+}
+
+constexpr size_t tl_element_width(TLType k) {
+  return k == TL_TYPE_LONG || k == TL_TYPE_DOUBLE || k == TL_TYPE_SLONG ? 8 : 4;
 }
 
 // Stores items[i..count) of exact types straight at out (element i first);
@@ -75,7 +126,7 @@ template <TLType K, bool Direct>
 TL_INLINE Py_ssize_t tl_store_plain_elements(PyObject *const *items,
                                              Py_ssize_t i, Py_ssize_t count,
                                              unsigned char *out) {
-  constexpr size_t width = K == TL_TYPE_LONG || K == TL_TYPE_DOUBLE ? 8 : 4;
+  constexpr size_t width = tl_element_width(K);
   for (; i < count; i++, out += width) {
     PyObject *item = items[i];
     if constexpr (K == TL_TYPE_LONG) {
@@ -85,17 +136,37 @@ TL_INLINE Py_ssize_t tl_store_plain_elements(PyObject *const *items,
                    : tl_long_small_uint64(item, &x)))
         break;
       memcpy(out, &x, 8);
-    } else if constexpr (K == TL_TYPE_INT) {
+    } else if constexpr (K == TL_TYPE_SLONG) {
+      int64_t x;
+      if (!PyLong_CheckExact(item) ||
+          !(Direct ? tl_long_small_int64_direct(item, &x)
+                   : tl_long_small_int64(item, &x)))
+        break;
+      memcpy(out, &x, 8);
+    } else if constexpr (K == TL_TYPE_INT || K == TL_TYPE_SINT) {
       int32_t x;
       if (!PyLong_CheckExact(item) ||
           !(Direct ? tl_long_small_int32_direct(item, &x)
                    : tl_long_small_int32(item, &x)))
         break;
       memcpy(out, &x, 4);
+    } else if constexpr (K == TL_TYPE_NAT) {
+      uint64_t x;
+      if (!PyLong_CheckExact(item) ||
+          !(Direct ? tl_long_small_uint64_direct(item, &x)
+                   : tl_long_small_uint64(item, &x)) ||
+          x > UINT32_MAX)
+        break;
+      uint32_t w = (uint32_t)x;
+      memcpy(out, &w, 4);
     } else if constexpr (K == TL_TYPE_DOUBLE) {
       if (!PyFloat_CheckExact(item)) break;
       double x = PyFloat_AS_DOUBLE(item);
       memcpy(out, &x, 8);
+    } else if constexpr (K == TL_TYPE_BOXED_BOOL) {
+      if (item != Py_True && item != Py_False) break;
+      uint32_t x = item == Py_True ? kBoolTrue : kBoolFalse;
+      memcpy(out, &x, 4);
     } else {
       if (item != Py_True && item != Py_False) break;
       uint32_t x = item == Py_True;
@@ -112,7 +183,7 @@ TL_INLINE Py_ssize_t tl_store_plain_elements(PyObject *const *items,
 template <TLType K>
 int tl_write_fixed_elements(TLParserObject *self, PyObject *items,
                             Py_ssize_t count, int depth) {
-  constexpr size_t width = K == TL_TYPE_LONG || K == TL_TYPE_DOUBLE ? 8 : 4;
+  constexpr size_t width = tl_element_width(K);
   if (TLParser_ensure_buffer(self, (size_t)count * width) < 0) return -1;
   Py_ssize_t i = 0;
   for (;;) {
@@ -138,14 +209,13 @@ int tl_write_fixed_elements(TLParserObject *self, PyObject *items,
 
 // Elements of any other kind, each through the full dispatch.
 int tl_write_elements(TLParserObject *self, PyObject *items, Py_ssize_t count,
-                      TLType elem_type, const TLVectorInfo *elem_vec,
-                      int depth) {
+                      TLType elem_type, const TLNode *elem, int depth) {
   for (Py_ssize_t i = 0; i < count; i++) {
     // The count is already written: a list that shrinks or grows under a
     // conversion would make the output lie, so it fails the pack.
     if (TL_UNLIKELY(i >= PyList_GET_SIZE(items))) return tl_vector_changed();
     Ref item = Ref::own(PyList_GET_ITEM(items, i));
-    if (TL_UNLIKELY(TLParser_write_value(self, item.get(), elem_type, elem_vec,
+    if (TL_UNLIKELY(TLParser_write_value(self, item.get(), elem_type, elem,
                                          depth) < 0)) {
       tl_path_step(self, nullptr, i, 0);
       return -1;
@@ -155,8 +225,36 @@ int tl_write_elements(TLParserObject *self, PyObject *items, Py_ssize_t count,
   return 0;
 }
 
+int tl_write_all_elements(TLParserObject *self, PyObject *items,
+                          Py_ssize_t count, const TLNode *elem, int depth) {
+  TLType elem_type = elem ? elem->kind : TL_TYPE_INT;
+  switch (elem_type) {
+    case TL_TYPE_INT:
+      return tl_write_fixed_elements<TL_TYPE_INT>(self, items, count, depth);
+    case TL_TYPE_LONG:
+      return tl_write_fixed_elements<TL_TYPE_LONG>(self, items, count, depth);
+    case TL_TYPE_DOUBLE:
+      return tl_write_fixed_elements<TL_TYPE_DOUBLE>(self, items, count, depth);
+    case TL_TYPE_BOOL:
+      return tl_write_fixed_elements<TL_TYPE_BOOL>(self, items, count, depth);
+    case TL_TYPE_SINT:
+      return tl_write_fixed_elements<TL_TYPE_SINT>(self, items, count, depth);
+    case TL_TYPE_SLONG:
+      return tl_write_fixed_elements<TL_TYPE_SLONG>(self, items, count, depth);
+    case TL_TYPE_NAT:
+      return tl_write_fixed_elements<TL_TYPE_NAT>(self, items, count, depth);
+    case TL_TYPE_BOXED_BOOL:
+      return tl_write_fixed_elements<TL_TYPE_BOXED_BOOL>(self, items, count,
+                                                         depth);
+    default:
+      return tl_write_elements(self, items, count, elem_type, elem, depth);
+  }
+}
+
+// A vector: boxed ("Vector<T>": id, count, elements) or bare ("vector<T>":
+// count and elements).
 int TLParser_write_vector(TLParserObject *self, PyObject *vector,
-                          const TLVectorInfo *vec, int depth) {
+                          const TLNode *node, bool boxed, int depth) {
   if (TL_UNLIKELY(depth > kMaxDepth)) {
     tl_depth_error();
     return TL_FAIL(kWriteVector);
@@ -177,30 +275,12 @@ int TLParser_write_vector(TLParserObject *self, PyObject *vector,
                     "value too large to convert to int32_t");
     return TL_FAIL(kWriteVector);
   }
-  TLType elem_type = vec ? vec->elem_type : TL_TYPE_INT;
-  const TLVectorInfo *elem_vec = vec ? vec->elem_vec : nullptr;
-  if (TLParser_write_int32(self, (int32_t)kVectorId) < 0 ||
-      TLParser_write_int32(self, (int32_t)count) < 0)
+  if ((boxed && TLParser_write_int32(self, (int32_t)kVectorId) < 0) ||
+      TLParser_write_int32(self, (int32_t)count) < 0 ||
+      tl_write_all_elements(self, items, count, node ? node->elem : nullptr,
+                            depth) < 0)
     return TL_FAIL(kWriteVector);
-  int status;
-  switch (elem_type) {
-    case TL_TYPE_INT:
-      status = tl_write_fixed_elements<TL_TYPE_INT>(self, items, count, depth);
-      break;
-    case TL_TYPE_LONG:
-      status = tl_write_fixed_elements<TL_TYPE_LONG>(self, items, count, depth);
-      break;
-    case TL_TYPE_DOUBLE:
-      status =
-          tl_write_fixed_elements<TL_TYPE_DOUBLE>(self, items, count, depth);
-      break;
-    case TL_TYPE_BOOL:
-      status = tl_write_fixed_elements<TL_TYPE_BOOL>(self, items, count, depth);
-      break;
-    default:
-      status = tl_write_elements(self, items, count, elem_type, elem_vec, depth);
-  }
-  return TL_UNLIKELY(status < 0) ? TL_FAIL(kWriteVector) : 0;
+  return 0;
 }
 
 // --- Objects --------------------------------------------------------------------
@@ -373,6 +453,11 @@ PyObject *tl_default_value(TLType type) {
   switch (type) {
     case TL_TYPE_INT:
     case TL_TYPE_LONG:
+    case TL_TYPE_SINT:
+    case TL_TYPE_SLONG:
+    case TL_TYPE_NAT:
+    case TL_TYPE_INT128:
+    case TL_TYPE_INT256:
       return Py_NewRef(S.zero);
     case TL_TYPE_DOUBLE:
       return PyFloat_FromDouble(0.0);
@@ -381,20 +466,24 @@ PyObject *tl_default_value(TLType type) {
     case TL_TYPE_BYTES:
       return Py_NewRef(S.empty_bytes);
     case TL_TYPE_BOOL:
+    case TL_TYPE_BOXED_BOOL:
       return Py_NewRef(Py_False);
+    case TL_TYPE_TRUE:
+      return Py_NewRef(Py_True);
     case TL_TYPE_VECTOR:
+    case TL_TYPE_BARE_VECTOR:
       return PyList_New(0);
     case TL_TYPE_OBJECT:
-      return PyDict_New();  // has no "_", so writing it fails as it should
+    case TL_TYPE_TYPED_OBJECT:
+    case TL_TYPE_BARE_OBJECT:
+      return PyDict_New();  // has no "_", so a boxed one fails as it should
     default:
       return Py_NewRef(Py_None);
   }
 }
 
-// The constructor named by the object's "_", or null with an error set.
-const TLConstructor *tl_object_constructor(TLParserObject *self,
-                                           PyObject *value, bool is_dict) {
-  Ref name;
+// The object's "_": a borrowed-then-owned name, Py_None when it has none.
+Ref tl_object_name(PyObject *value, bool is_dict) {
   if (TL_LIKELY(is_dict)) {
     // "_" usually comes first; a lookup finds it anywhere else.
     Py_ssize_t count;
@@ -404,36 +493,136 @@ const TLConstructor *tl_object_constructor(TLParserObject *self,
       n = e[0].value;
     } else {
       n = PyDict_GetItemWithError(value, S.underscore);
-      if (!n && PyErr_Occurred()) return nullptr;
+      if (!n && PyErr_Occurred()) return Ref();
     }
-    name = Ref::own(n ? n : Py_None);
-  } else {
-    name = Ref::steal(PyObject_CallMethodOneArg(value, S.get, S.underscore));
-    if (!name) return nullptr;
+    return Ref::own(n ? n : Py_None);
   }
+  return Ref::steal(PyObject_CallMethodOneArg(value, S.get, S.underscore));
+}
+
+TL_NOINLINE const TLConstructor *tl_wrong_type(const TLConstructor *c,
+                                               const TLNode *node) {
+  const TLConstructor *want = node->ctor;
+  if (c->is_method && !want)
+    PyErr_Format(PyExc_TypeError, "Expected a constructor, got method '%U'",
+                 c->py_name);
+  else if (c->is_method)
+    PyErr_Format(PyExc_TypeError,
+                 "Expected a constructor of type '%U', got method '%U'",
+                 want->py_result, c->py_name);
+  else
+    PyErr_Format(PyExc_TypeError,
+                 "Expected a constructor of type '%U', got '%U' of type '%U'",
+                 want->py_result, c->py_name, c->py_result);
+  return nullptr;
+}
+
+TL_NOINLINE const TLConstructor *tl_wrong_bare(const TLConstructor *c,
+                                               const TLNode *node) {
+  PyErr_Format(PyExc_ValueError, "Expected '%U' (a bare '%U'), got '%U'",
+               node->ctor->py_name, node->ctor->py_result, c->py_name);
+  return nullptr;
+}
+
+// The constructor of the object: named by its "_", which must be of the
+// field's type where it has one; a bare object's "_" may be left out.
+const TLConstructor *tl_object_constructor(TLParserObject *self,
+                                           PyObject *value, bool is_dict,
+                                           const TLNode *node) {
+  Ref name = tl_object_name(value, is_dict);
+  if (!name) return nullptr;
   PyObject *nm = name.get();
   if (TL_UNLIKELY(!PyUnicode_CheckExact(nm) || PyUnicode_GET_LENGTH(nm) == 0)) {
     if (nm != Py_None && !PyUnicode_CheckExact(nm)) {
       tl_expected("str", nm);
       return nullptr;
     }
+    if (node && node->kind == TL_TYPE_BARE_OBJECT) return node->ctor;
     PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
     return nullptr;
   }
-  return tl_find_constructor(self, nm);
+  const TLConstructor *c = tl_find_constructor(self, nm);
+  if (!c || !node) return c;
+  switch (node->kind) {
+    case TL_TYPE_BARE_OBJECT:
+      return c == node->ctor ? c : tl_wrong_bare(c, node);
+    case TL_TYPE_TYPED_OBJECT:
+      // Type -1: a type no constructor makes, which takes any constructor.
+      if (c->is_method ||
+          (node->type_index >= 0 && c->type_index != node->type_index))
+        return tl_wrong_type(c, node);
+      return c;
+    default:
+      return c;
+  }
 }
 
-// Both flags words, complete before the first byte of the object.
+// The flags words of the object being written, on the stack for the usual
+// few and on the heap for more.
+class FlagWords {
+ public:
+  FlagWords() = default;
+  FlagWords(const FlagWords &) = delete;
+  FlagWords &operator=(const FlagWords &) = delete;
+  ~FlagWords() {
+    if (words_ != local_) PyMem_Free(words_);
+  }
+  int init(int32_t count) {
+    if (TL_LIKELY(count <= 4)) return 0;
+    words_ = (uint32_t *)PyMem_Calloc((size_t)count, sizeof(uint32_t));
+    if (!words_) {
+      words_ = local_;
+      PyErr_NoMemory();
+      return -1;
+    }
+    return 0;
+  }
+  uint32_t &operator[](size_t i) { return words_[i]; }
+
+ private:
+  uint32_t local_[4] = {0, 0, 0, 0};
+  uint32_t *words_ = local_;
+};
+
+TL_INLINE bool tl_cond_present(const TLField &f, PyObject *v) {
+  return f.role == TL_ROLE_COND_BOOL ? v == Py_True : v && v != Py_None;
+}
+
+// Every flags word, complete before the first byte of the object.
 TL_INLINE void tl_flag_words(const TLConstructor *c, const SlotFrame &slots,
-                             uint32_t words[2]) {
+                             FlagWords &words) {
   for (int32_t i = 0, n = c->field_count; i < n; i++) {
     const TLField &f = c->fields[i];
     if (f.role != TL_ROLE_COND && f.role != TL_ROLE_COND_BOOL) continue;
-    PyObject *v = slots[f.slot];
-    bool present = f.role == TL_ROLE_COND_BOOL ? v == Py_True
-                                               : v && v != Py_None;
-    if (present) words[f.word] |= f.mask;
+    if (tl_cond_present(f, slots[f.slot])) words[f.word] |= f.mask;
   }
+}
+
+// Standard profile: fields on one bit must all be given or all be absent.
+TL_NOINLINE int tl_check_shared_bits(TLParserObject *self,
+                                     const TLConstructor *c,
+                                     const SlotFrame &slots,
+                                     FlagWords &words) {
+  for (int32_t i = 0; i < c->field_count; i++) {
+    const TLField &f = c->fields[i];
+    if (!f.shares_bit || !(words[f.word] & f.mask) ||
+        tl_cond_present(f, slots[f.slot]))
+      continue;
+    for (int32_t j = 0; j < c->field_count; j++) {
+      const TLField &g = c->fields[j];
+      if (!g.shares_bit || g.word != f.word || g.mask != f.mask ||
+          !tl_cond_present(g, slots[g.slot]))
+        continue;
+      PyErr_Format(PyExc_ValueError,
+                   "fields '%U' and '%U' share flag bit %d, so both must be "
+                   "given or neither: '%U' is given, '%U' is not",
+                   g.py_name, f.py_name, (int)f.bit_position, g.py_name,
+                   f.py_name);
+      tl_path_field(self, c, f.py_name, 0);
+      return -1;
+    }
+  }
+  return 0;
 }
 
 TL_NOINLINE int tl_field_failed(TLParserObject *self, const TLConstructor *c,
@@ -442,21 +631,29 @@ TL_NOINLINE int tl_field_failed(TLParserObject *self, const TLConstructor *c,
   return TL_FAIL(kWriteObject);
 }
 
-// A missing plain field: the default of its kind.
+// A missing plain field: the default of its kind. An object is never made
+// up: a boxed one has no "_", and a bare one is refused the same way.
 TL_NOINLINE int tl_write_default(TLParserObject *self, const TLField &f,
                                  int depth) {
+  if (f.type == TL_TYPE_BARE_OBJECT) {
+    PyErr_Format(PyExc_ValueError, "Object field missing: a bare '%U' must "
+                 "be given", f.node->ctor->py_name);
+    return -1;
+  }
   Ref dflt = Ref::steal(tl_default_value(f.type));
   if (!dflt) return -1;
-  return TLParser_write_value(self, dflt.get(), f.type, f.vec, depth);
+  return TLParser_write_value(self, dflt.get(), f.type, f.node, depth);
 }
 
-int TLParser_write_object(TLParserObject *self, PyObject *value, int depth) {
+// One object: boxed (its id, then its fields) unless `node` makes it bare.
+int TLParser_write_object(TLParserObject *self, PyObject *value,
+                          const TLNode *node, int depth) {
   if (TL_UNLIKELY(depth > kMaxDepth)) {
     tl_depth_error();
     return TL_FAIL(kWriteObject);
   }
   const bool is_dict = PyDict_CheckExact(value);
-  const TLConstructor *c = tl_object_constructor(self, value, is_dict);
+  const TLConstructor *c = tl_object_constructor(self, value, is_dict, node);
   if (TL_UNLIKELY(!c)) return TL_FAIL(kWriteObject);
   if (TL_UNLIKELY(c->bad_bit_field >= 0)) {
     tl_bad_bit_error(c);
@@ -468,9 +665,16 @@ int TLParser_write_object(TLParserObject *self, PyObject *value, int depth) {
        tl_gather(self, value, is_dict, c, slots.items()) < 0))
     return TL_FAIL(kWriteObject);
 
-  uint32_t words[2] = {0, 0};  // "flags", "flags2"
-  if (c->cond_count) tl_flag_words(c, slots, words);
-  if (TLParser_write_int32(self, (int32_t)c->id) < 0)
+  FlagWords words;
+  if (words.init(c->word_count) < 0) return TL_FAIL(kWriteObject);
+  if (c->cond_count) {
+    tl_flag_words(c, slots, words);
+    if (TL_UNLIKELY(c->shares_bits) &&
+        tl_check_shared_bits(self, c, slots, words) < 0)
+      return TL_FAIL(kWriteObject);
+  }
+  if ((!node || node->kind != TL_TYPE_BARE_OBJECT) &&
+      TLParser_write_int32(self, (int32_t)c->id) < 0)
     return TL_FAIL(kWriteObject);
   const TLField *fields = c->fields;
   for (int32_t i = 0, n = c->field_count; i < n; i++) {
@@ -478,9 +682,7 @@ int TLParser_write_object(TLParserObject *self, PyObject *value, int depth) {
     PyObject *v;
     switch (f.role) {
       case TL_ROLE_FLAGS:
-      case TL_ROLE_FLAGS2:
-        if (TLParser_write_int32(self,
-                                 (int32_t)words[f.role == TL_ROLE_FLAGS2]) < 0)
+        if (TLParser_write_int32(self, (int32_t)words[f.word]) < 0)
           return tl_field_failed(self, c, f);
         continue;
       case TL_ROLE_COND_BOOL:
@@ -499,7 +701,7 @@ int TLParser_write_object(TLParserObject *self, PyObject *value, int depth) {
           continue;
         }
     }
-    if (TL_UNLIKELY(TLParser_write_value(self, v, f.type, f.vec, depth) < 0))
+    if (TL_UNLIKELY(TLParser_write_value(self, v, f.type, f.node, depth) < 0))
       return tl_field_failed(self, c, f);
   }
   return 0;
