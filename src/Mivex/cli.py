@@ -46,21 +46,33 @@ class CliError(Exception):
 # Value kinds, as the codec's compiled schema names them (TLParser.describe).
 INT, LONG, DOUBLE, STRING, BYTES, BOOL, VECTOR, OBJECT = (
     "int", "long", "double", "string", "bytes", "Bool", "vector", "object")
+NAT, INT128, INT256, TRUE = "#", "int128", "int256", "true"
 
-_INT_RANGE = (-(1 << 31), 1 << 32)      # signed or unsigned 32-bit
-_LONG_RANGE = (-(1 << 63), 1 << 64)     # signed or unsigned 64-bit
+# Integer ranges JSON may use: the default profile writes int and long
+# signed but reads them unsigned, so it takes either; the standard profile
+# is signed both ways.
+_DEFAULT_RANGES = {INT: (-(1 << 31), 1 << 32), LONG: (-(1 << 63), 1 << 64)}
+_STANDARD_RANGES = {INT: (-(1 << 31), 1 << 31), LONG: (-(1 << 63), 1 << 63),
+                    NAT: (0, 1 << 32), INT128: (-(1 << 127), 1 << 127),
+                    INT256: (-(1 << 255), 1 << 255)}
 _NAN_BITS = struct.unpack("<Q", struct.pack("<d", math.nan))[0]
 _NAN_TEXT = re.compile(r"NaN:([0-9a-fA-F]{16})")
 _EXPECTED = {
-    INT: "an integer from -2147483648 to 4294967295",
-    LONG: "an integer from -9223372036854775808 to 18446744073709551615",
     DOUBLE: 'a number, "Infinity", "-Infinity", "NaN" or "NaN:<16 hex digits>"',
     STRING: "a string",
     BYTES: "base64 text",
     BOOL: "true or false",
+    TRUE: "true or false",
     VECTOR: "an array",
     OBJECT: "an object",
 }
+
+
+def _expected(kind: str, ranges: dict[str, tuple[int, int]]) -> str:
+    if kind in ranges:
+        low, high = ranges[kind]
+        return f"an integer from {low} to {high - 1}"
+    return _EXPECTED[kind]
 
 
 class Field(NamedTuple):
@@ -113,9 +125,11 @@ def _at(path: str, message: str) -> CliError:
 class Schema:
     """A compiled parser plus the field types the JSON conversion needs."""
 
-    def __init__(self, text: str, data: Any) -> None:
-        self.parser = TLParser(text)     # the codec's own checks come first
+    def __init__(self, text: str, data: Any, standard: bool = False) -> None:
+        self.parser = TLParser(text, standard=standard)  # the codec's own checks come first
         self.data = data
+        self.standard = standard
+        self.ranges = _STANDARD_RANGES if standard else _DEFAULT_RANGES
         listed = list(data.get("constructors", [])) + list(data.get("methods", []))
         self.entries: list[Entry] = []
         self.by_name: dict[str, Entry] = {}
@@ -126,7 +140,8 @@ class Schema:
                       None if f["word"] is None else (f["word"], f["bit"]))
                 for f, text in zip(compiled["fields"], texts))
             name, kind = compiled["name"], compiled["kind"]
-            _check_flag_words(kind, name, fields)
+            if not standard:
+                _check_flag_words(kind, name, fields)
             groups: dict[tuple[str, int], list[Field]] = {}
             for field in fields:
                 if field.flag is not None:
@@ -141,10 +156,10 @@ class Schema:
     def pack(self, value: Any) -> bytes:
         return self.parser.pack(self.to_codec(value))
 
-    def to_codec(self, value: Any, path: str = "") -> dict[str, Any]:
+    def to_codec(self, value: Any, path: str = "", bare: str | None = None) -> dict[str, Any]:
         if type(value) is not dict:
             raise _at(path, f"expected an object, got {_json_type(value)}")
-        name = value.get("_")
+        name = value.get("_", bare)
         if type(name) is not str or not name:
             raise _at(path, 'the object has no "_" naming its constructor')
         entry = self.by_name.get(name)
@@ -176,11 +191,16 @@ class Schema:
 
     def _value(self, value: Any, node: dict[str, Any], path: str) -> Any:
         t, kind = type(value), node["kind"]
-        if kind == INT and t is int and _INT_RANGE[0] <= value < _INT_RANGE[1]:
-            return value - (1 << 32) if value >= 1 << 31 else value
-        if kind == LONG and t is int and _LONG_RANGE[0] <= value < _LONG_RANGE[1]:
-            return value + (1 << 64) if value < 0 else value
-        if kind == DOUBLE:
+        if kind in self.ranges and t is int:
+            low, high = self.ranges[kind]
+            if low <= value < high:
+                if self.standard:
+                    return value
+                # The default profile writes int signed and long unsigned.
+                if kind == INT:
+                    return value - (1 << 32) if value >= 1 << 31 else value
+                return value + (1 << 64) if value < 0 else value
+        elif kind == DOUBLE:
             if t is float:
                 if math.isfinite(value):
                     return value
@@ -201,7 +221,7 @@ class Schema:
                 raise _at(path, "expected text that UTF-8 can hold, got a string with a "
                                 f"lone surrogate at index {exc.start}") from None
             return value
-        elif kind == BOOL and t is bool:
+        elif kind in (BOOL, TRUE) and t is bool:
             return value
         elif kind == BYTES and t is str:
             try:
@@ -215,8 +235,8 @@ class Schema:
             inner = node["element"]
             return [self._value(v, inner, f"{path}[{i}]") for i, v in enumerate(value)]
         elif kind == OBJECT:
-            return self.to_codec(value, path)
-        raise _at(path, f"expected {_EXPECTED[kind]}, got {_json_type(value)}")
+            return self.to_codec(value, path, node.get("constructor"))
+        raise _at(path, f"expected {_expected(kind, self.ranges)}, got {_json_type(value)}")
 
     # bytes -> JSON
 
@@ -267,17 +287,30 @@ class Schema:
 
 
 def _check_flag_words(kind: str, name: str, fields: tuple[Field, ...]) -> None:
-    # The codec reads a flags word where its field stands and writes it only
-    # where a field of that name is; a conditional field needs it first.
+    # The default profile computes a word wherever a field is named "flags"
+    # or "flags2", whatever its type, and reads every condition as a bit of
+    # one of those two: refuse schemas whose JSON would not mean what it
+    # says, and point to the standard profile, which reads them as written.
     declared: set[str] = set()
+    where = f"{kind} {name!r}"
     for field in fields:
         if field.role == "word" and "?" in field.type_text:
-            raise CliError(f"{kind} {name!r}: flags word {field.name!r} ({field.type_text}) "
+            raise CliError(f"{where}: flags word {field.name!r} ({field.type_text}) "
                            "cannot itself be conditional: the codec always writes it")
-        if field.flag is not None and field.flag[0] not in declared:
-            raise CliError(f"{kind} {name!r}: field {field.name!r} ({field.type_text}) depends on "
-                           f"the {field.flag[0]!r} word, which is not a '#' field before it")
-        if field.role == "word" and field.type_text == "#":
+        if field.role == "word" and field.type_text != "#":
+            raise CliError(f"{where}: field {field.name!r} is declared {field.type_text}, but the "
+                           "default profile always writes the computed flags word there, so "
+                           "its value would not be carried (use --standard)")
+        if field.flag is not None:
+            named = field.type_text.split("?")[0].split(".")[0]
+            if named not in ("flags", "flags2"):
+                raise CliError(f"{where}: field {field.name!r} ({field.type_text}) depends on "
+                               f"{named!r}, but the default profile computes only the "
+                               "'flags' and 'flags2' words (use --standard)")
+            if field.flag[0] not in declared:
+                raise CliError(f"{where}: field {field.name!r} ({field.type_text}) depends on "
+                               f"the {field.flag[0]!r} word, which is not a '#' field before it")
+        if field.role == "word":
             declared.add(field.name)
 
 
@@ -285,7 +318,7 @@ def _check_shared_bit(group: tuple[Field, ...], out: dict[str, Any], path: str) 
     # One bit cannot say "present" for one field and "absent" for another.
     def state(field: Field) -> str:
         value = out.get(field.name)
-        if field.kind == BOOL:
+        if field.role == "bit":
             return "true" if value is True else "false"
         return "absent" if value is None else "given"
     states = [state(f) for f in group]
@@ -396,21 +429,21 @@ def _parse_tl(text: str, name: str) -> Any:
     return data
 
 
-def schema_from_text(text: str, tl: bool, name: str = "") -> Schema:
+def schema_from_text(text: str, tl: bool, name: str = "", standard: bool = False) -> Schema:
     if tl:
         data = _parse_tl(text, name)
-        return Schema(json.dumps(data), data)
-    return Schema(text, json.loads(text))
+        return Schema(json.dumps(data), data, standard)
+    return Schema(text, json.loads(text), standard)
 
 
-def load_schema(name: str) -> Schema:
+def load_schema(name: str, standard: bool = False) -> Schema:
     shown = "<stdin>" if name == "-" else name
     text = _decode_text(read_input(name), shown)
     lower = name.lower()
     tl = lower.endswith(".tl") or (not lower.endswith(".json")
                                     and not text.lstrip().startswith("{"))
     try:
-        return schema_from_text(text, tl, shown)
+        return schema_from_text(text, tl, shown, standard)
     except CliError as exc:
         raise CliError(f"{shown}: {exc}") from None
     except Exception as exc:
@@ -453,7 +486,7 @@ def read_json_values(raw: bytes, name: str) -> list[Any]:
 def cmd_pack(args: argparse.Namespace) -> int:
     if not args.hex and sys.stdout.isatty():
         raise CliError("not writing binary data to a terminal; use --hex or redirect the output")
-    schema = load_schema(args.schema)
+    schema = load_schema(args.schema, args.standard)
     name = args.file if args.file not in (None, "-") else "<stdin>"
     objects: list[Any] = []
     for value in read_json_values(read_input(args.file), name):
@@ -475,7 +508,7 @@ def cmd_pack(args: argparse.Namespace) -> int:
 
 
 def cmd_unpack(args: argparse.Namespace) -> int:
-    schema = load_schema(args.schema)
+    schema = load_schema(args.schema, args.standard)
     data = read_input(args.file)
     if args.hex:
         data = from_hex(data)
@@ -502,7 +535,7 @@ def cmd_ids(args: argparse.Namespace) -> int:
 
 def cmd_types(args: argparse.Namespace) -> int:
     from Mivex.schema import typed_module
-    schema = load_schema(args.schema)
+    schema = load_schema(args.schema, args.standard)
     try:
         text = typed_module(schema.data, standard=args.standard)
     except (TypeError, ValueError) as exc:
@@ -555,6 +588,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
         "Try it yourself:",
         f"  mivex ids -s {shlex.quote(str(source))}",
         f"  echo '{hex_words(packed)}' | mivex unpack --hex --pretty -s {shlex.quote(str(source))}",
+        "",
+        "These bytes are in Mivex's default wire profile; pack and unpack take --standard",
+        "for the standard TL profile that other TL peers speak (TLParser(..., standard=True)).",
     ]
     _write(("\n".join(lines) + "\n").encode("utf-8"))
     return 0 if same else 1
@@ -585,6 +621,11 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("-s", "--schema", required=True, metavar="SCHEMA",
                          help="schema file: JSON, or TL text (.tl)")
 
+    def standard_option(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("--standard", action="store_true",
+                         help="the standard TL wire profile (signed integers, boxed Bool, "
+                              "bare types, flags words named as declared)")
+
     sub = add("pack", cmd_pack, "JSON object(s) in, TL bytes out",
               "Read JSON objects from FILE (or stdin) and write their TL bytes. "
               "The input holds one or more JSON values one after another (JSON Lines "
@@ -593,6 +634,7 @@ def build_parser() -> argparse.ArgumentParser:
               "signed or unsigned; bytes fields are base64 text; a double may also be "
               '"Infinity", "-Infinity", "NaN" or "NaN:" and 16 hex digits of its bits.')
     schema_option(sub)
+    standard_option(sub)
     sub.add_argument("file", nargs="?", metavar="FILE", help="JSON input; - or absent for stdin")
     sub.add_argument("--hex", action="store_true", help="write hex text instead of binary")
 
@@ -600,6 +642,7 @@ def build_parser() -> argparse.ArgumentParser:
               "Read TL bytes from FILE (or stdin), holding one or more objects back to "
               "back, and write each as JSON on a line of its own.")
     schema_option(sub)
+    standard_option(sub)
     sub.add_argument("file", nargs="?", metavar="FILE", help="TL input; - or absent for stdin")
     sub.add_argument("--hex", action="store_true",
                      help="the input is hex text (whitespace is ignored)")
@@ -623,8 +666,7 @@ def build_parser() -> argparse.ArgumentParser:
     schema_option(sub)
     sub.add_argument("-o", "--output", metavar="FILE",
                      help="write the module here, not to stdout")
-    sub.add_argument("--standard", action="store_true",
-                     help="types for the standard profile (TLParser(..., standard=True))")
+    standard_option(sub)
 
     add("demo", cmd_demo, "pack and unpack an example",
         "Pack an example object with a built-in example schema, then unpack it.")
