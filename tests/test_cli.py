@@ -208,7 +208,7 @@ def test_unpack_reads_a_stream_with_unusual_encodings(cli, schema_file):
     (["--hex"], b" \n", "no input to unpack"),
     ([], b"\x05\x00\x00\x00", "Unknown constructor ID: 0x00000005"),
     ([], u32(0x22, 0, 0x1CB5C415, 3), "Parse error at position"),
-    ([], CODEC.pack({"_": "get"}) + b"\0\0", "object 2, starting at byte 8: Parse error at position 0"),
+    ([], CODEC.pack({"_": "get"}) + b"\0\0", "object 2, starting at byte 8: Parse error at position 8"),
     (["no-such-file"], b"", "cannot read no-such-file: No such file or directory"),
 ])
 def test_unpack_refuses(cli, schema_file, argv, data, message):

@@ -113,7 +113,8 @@ CLASSES = pytest.mark.parametrize(
     "cls, name, methods",
     [
         (TLSchemaCompiler, "TLSchemaCompiler", {"compile"}),
-        (TLParser, "TLParser", {"pack", "unpack", "describe", "standard"}),
+        (TLParser, "TLParser", {"pack", "unpack", "describe", "standard", "unpack_from",
+                                "iter_unpack", "pack_into"}),
     ],
     ids=["compiler", "parser"],
 )

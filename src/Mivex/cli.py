@@ -243,47 +243,18 @@ class Schema:
     def unpack_stream(self, data: bytes) -> list[Any]:
         """Every object of ``data``, which holds one or more back to back."""
         out: list[Any] = []
-        start = 0
-        while start < len(data):
-            try:
-                obj, start_next = self._unpack_one(data, start)
-            except Exception as exc:
-                if not out:
-                    raise
-                raise CliError(f"object {len(out) + 1}, starting at byte {start}: "
-                               f"{describe(exc)}") from None
-            out.append(obj)
-            start = start_next
+        try:
+            for obj in self.parser.iter_unpack(data):
+                out.append(to_json(obj))
+        except Exception as exc:
+            if not out:
+                raise
+            start = 0
+            for _ in out:       # only on failure: find where the bad object began
+                start = self.parser.unpack_from(data, start)[1]
+            raise CliError(f"object {len(out) + 1}, starting at byte {start}: "
+                           f"{describe(exc)}") from None
         return out
-
-    def _unpack_one(self, data: bytes, start: int) -> tuple[Any, int]:
-        # unpack ignores what follows an object and fails on any input cut short,
-        # so the shortest prefix that decodes marks where the object ends.
-        remaining = len(data) - start
-        failed, size = 0, min(remaining, 256)
-        while True:
-            try:
-                obj = to_json(self.parser.unpack(data[start:start + size]))
-                break
-            except Exception:
-                if size == remaining:
-                    raise
-                failed, size = size, min(size * 2, remaining)
-        try:        # usual case: the object packs back to exactly the bytes read
-            again = self.pack(obj)
-            if data.startswith(again, start):
-                return obj, start + len(again)
-        except Exception:
-            pass
-        while size - failed > 1:    # unusual encodings: search for the end
-            middle = (failed + size) // 2
-            try:
-                self.parser.unpack(data[start:start + middle])
-                size = middle
-            except Exception:
-                failed = middle
-        # Every item fills whole 4-byte words; a last string may stop before its padding.
-        return obj, min(start + (size + 3) // 4 * 4, len(data))
 
 
 def _check_flag_words(kind: str, name: str, fields: tuple[Field, ...]) -> None:

@@ -2,8 +2,8 @@
 
 import json as json
 import sys
-from collections.abc import Iterable, Mapping
-from typing import Any, NoReturn, Self, SupportsFloat, SupportsIndex, SupportsInt, TypeAlias
+from collections.abc import Iterator
+from typing import Any, NoReturn, Self
 
 from typing_extensions import disjoint_base
 
@@ -12,27 +12,10 @@ if sys.version_info >= (3, 12):
 else:
     from typing_extensions import Buffer
 
-# What unpack produces. Integers come back unsigned, an absent conditional
-# field as None, a vector as a list, a nested object as a dict with "_".
-TLValue: TypeAlias = int | float | str | bytes | bool | None | list[TLValue] | dict[str, TLValue]
-TLObject: TypeAlias = dict[str, TLValue]
-
-# What pack accepts, which is wider: anything with __int__ or __float__ for
-# numbers, any C-contiguous buffer for bytes, any iterable for a vector and
-# any mapping for an object. A Bool field takes any value by its truth; the
-# alias names only the usual ones.
-TLValueLike: TypeAlias = (
-    TLObjectLike
-    | Iterable[TLValueLike]
-    | str
-    | Buffer
-    | SupportsInt
-    | SupportsFloat
-    | SupportsIndex
-    | None
-)
-# The key "_" names the constructor; other keys are field names.
-TLObjectLike: TypeAlias = Mapping[str, TLValueLike]
+from Mivex.types import TLObject as TLObject
+from Mivex.types import TLObjectLike as TLObjectLike
+from Mivex.types import TLValue as TLValue
+from Mivex.types import TLValueLike as TLValueLike
 
 __test__: dict[str, Any]
 
@@ -77,6 +60,25 @@ class TLParser:
         Bytes after the object are ignored. Input that ends too early raises
         RuntimeError; an unknown constructor or vector id, ValueError.
         """
+
+    def unpack_from(self, buffer: Buffer, offset: int = 0) -> tuple[TLObject, int]:
+        """Parse one object starting at offset of any C-contiguous buffer.
+
+        Returns the object and the offset just past it. Positions in errors
+        count from the start of the buffer.
+        """
+
+    def iter_unpack(self, buffer: Buffer, offset: int = 0) -> Iterator[TLObject]:
+        """The objects stored back to back from offset to the end.
+
+        The buffer's export is held while the iterator lives, so it cannot
+        be resized or released under it; an object cut off at the end
+        raises the parse error after the ones before it.
+        """
+
+    def pack_into(self, value: TLObjectLike, buffer: bytearray, offset: int = 0) -> None:
+        """Pack into a bytearray from offset (-1: its end), which then ends
+        exactly where the object does."""
 
     def describe(self) -> list[dict[str, Any]]:
         """The compiled schema: one dict per constructor and method.

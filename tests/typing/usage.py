@@ -6,13 +6,9 @@ It also runs: `python tests/typing/usage.py`.
 from __future__ import annotations
 
 import json
-from typing import TYPE_CHECKING
 
 from Mivex import TLParser, TLSchemaCompiler
-
-if TYPE_CHECKING:
-    # Type-only names: the module defines them for type checkers alone.
-    from Mivex.tl import TLObject, TLObjectLike
+from Mivex.types import TLObject, TLObjectLike
 
 SCHEMA = {
     "constructors": [
@@ -49,6 +45,17 @@ def decode(parser: TLParser, data: bytes) -> TLObject | None:
         return None
 
 
+def split_stream(parser: TLParser, frame: bytes) -> list[TLObject]:
+    """Objects stored back to back, and where the first one ends."""
+    first, end = parser.unpack_from(frame)
+    assert end > 0 and first["_"]
+    return list(parser.iter_unpack(frame))
+
+
+def append(parser: TLParser, out: bytearray, value: TLObjectLike) -> None:
+    parser.pack_into(value, out, -1)
+
+
 def main() -> None:
     TLSchemaCompiler().compile(SCHEMA)  # check a schema on its own
     parser = TLParser(json.dumps(SCHEMA))
@@ -68,6 +75,11 @@ def main() -> None:
     assert obj["_"] == "user" and obj["bot"] is True
     assert username(obj) == "ada" and photo_sizes(obj) == [4, 16]
 
+    out = bytearray()
+    append(parser, out, user)
+    append(parser, out, user)
+    assert split_stream(parser, bytes(out)) == [obj, obj]
+
     assert decode(parser, data[:6]) is None
     assert decode(parser, b"\0\0\0\0") is None
 
@@ -83,3 +95,4 @@ def main() -> None:
 
 if __name__ == "__main__":
     main()
+

@@ -18,11 +18,18 @@ struct TLParserObject {
   PyObject *_compiler;     // owned; None only before construction or after a
                            // garbage-collector clear
   PyObject *_out;          // while packing: the bytes object being written,
-                           // owned; it becomes the result
+                           // owned; it becomes the result. pack_into: the
+                           // caller's bytearray
+  bool _out_is_array;      // pack_into
+  Py_buffer _out_view;     // pack_into: an export of the bytearray, held
+                           // except while the writer resizes it, so that
+                           // Python code run by a conversion cannot
   unsigned char *_buffer;  // its data
   size_t _buffer_alloc_size;  // its size: the room there is
   size_t _buffer_size;     // readable bytes of _input while unpacking
   size_t _position;
+  size_t _origin;          // where the top-level object starts: byte
+                           // strings are padded to 4 counted from there
   int _error;              // a read ran short: unpack reports a parse error
 
   bool _standard;          // the standard wire profile
@@ -73,14 +80,36 @@ void tl_path_field(TLParserObject *self, const TLConstructor *c,
 // pack writes straight into the bytes object it will return, grown by
 // doubling and cut to length at the end: there is no copy out of a buffer.
 
-// Resizes the output to `cap` bytes; on failure the output is gone.
-int tl_out_resize(TLParserObject *self, size_t cap) {
-  if (tl_bytes_resize(&self->_out, (Py_ssize_t)cap) < 0) {
-    self->_buffer = nullptr;
-    self->_buffer_alloc_size = 0;
+// A bytearray output is resized with its export let go for the moment;
+// its new export is where the writer goes on. -1 with the error set.
+int tl_array_resize(TLParserObject *self, size_t size) {
+  if (self->_out_view.obj) PyBuffer_Release(&self->_out_view);
+  if (PyByteArray_Resize(self->_out, (Py_ssize_t)size) < 0 ||
+      PyObject_GetBuffer(self->_out, &self->_out_view, PyBUF_WRITABLE) < 0) {
+    self->_out_view.obj = nullptr;
     return -1;
   }
-  self->_buffer = (unsigned char *)PyBytes_AS_STRING(self->_out);
+  return 0;
+}
+
+// Resizes the output to `cap` bytes; on failure a bytes output is gone and
+// a bytearray keeps what it had.
+int tl_out_resize(TLParserObject *self, size_t cap) {
+  if (self->_out_is_array) {
+    if (tl_array_resize(self, cap) < 0) {
+      self->_buffer = nullptr;
+      self->_buffer_alloc_size = 0;
+      return -1;
+    }
+    self->_buffer = (unsigned char *)self->_out_view.buf;
+  } else {
+    if (tl_bytes_resize(&self->_out, (Py_ssize_t)cap) < 0) {
+      self->_buffer = nullptr;
+      self->_buffer_alloc_size = 0;
+      return -1;
+    }
+    self->_buffer = (unsigned char *)PyBytes_AS_STRING(self->_out);
+  }
   self->_buffer_alloc_size = cap;
   return 0;
 }
@@ -92,6 +121,13 @@ TL_NOINLINE int TLParser_grow_buffer(TLParserObject *self, size_t needed) {
     size_t target = self->_position + needed;
     while (cap < target) cap *= 2;
     if (tl_out_resize(self, cap) == 0) return 0;
+    // A bytearray that someone else holds a view of cannot grow; that is
+    // its own error, not a lack of memory.
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      TL_TB("TLParser._ensure_buffer");
+      return -1;
+    }
+    PyErr_Clear();
   }
   PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
   TL_TB("TLParser._ensure_buffer");
@@ -178,7 +214,7 @@ TL_INLINE unsigned char *tl_begin_bytes(TLParserObject *self, size_t len) {
 TL_INLINE void tl_end_bytes(TLParserObject *self, unsigned char *end) {
   size_t pos = (size_t)(end - self->_buffer);
   memset(end, 0, 3);
-  self->_position = pos + ((0 - pos) & 3);
+  self->_position = pos + ((self->_origin - pos) & 3);
 }
 
 TL_INLINE int tl_write_raw_bytes(TLParserObject *self, const void *data,
@@ -361,7 +397,7 @@ TL_INLINE bool tl_read_span(TLParserObject *self, const unsigned char **data,
   *data = in + pos;
   *len = n;
   pos += n;
-  self->_position = pos + ((0 - pos) & 3);
+  self->_position = pos + ((self->_origin - pos) & 3);
   return true;
 }
 

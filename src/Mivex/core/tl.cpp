@@ -15,4 +15,6 @@
 #include "writer.cpp"
 #include "reader.cpp"
 #include "errors.cpp"
+#include "args.cpp"
+#include "calls.cpp"
 #include "surface.cpp"
