@@ -1,7 +1,7 @@
 """Smoke tests of the benchmark suite (benchmarks/): every shape round-trips
 through every library that is installed, the pure-Python codec and the floor
 agree with Mivex byte for byte, the checker catches wrong results, and the
-report renders.  Timings are never asserted."""
+reports render.  Timings are never asserted."""
 
 import json
 import math
@@ -14,7 +14,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-from benchmarks import cli, measure, peers, report  # noqa: E402
+from benchmarks import cli, hostile, measure, peers, report  # noqa: E402
 from benchmarks.purepy import PurePythonTL  # noqa: E402
 from benchmarks.shapes import SHAPES  # noqa: E402
 from Mivex.tl import TLParser  # noqa: E402
@@ -277,3 +277,9 @@ def test_library_filter_keeps_mivex_and_rejects_unknown_keys():
     assert {lib.key for lib in peers.select(["msgpack"])} == {"mivex", "msgpack", "msgpack-packer"}
     with pytest.raises(SystemExit):
         peers.select(["nosuchlib"])
+
+
+def test_hostile_figures_report_the_exception_raised(capsys):
+    assert hostile.main(["--runs", "1", "--random", "10", "--only", "claiming 16 MiB"]) == 0
+    rows = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| unpack")]
+    assert len(rows) == 1 and "| RuntimeError (Parse error) |" in rows[0], rows
