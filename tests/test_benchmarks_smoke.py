@@ -283,3 +283,265 @@ def test_hostile_figures_report_the_exception_raised(capsys):
     assert hostile.main(["--runs", "1", "--random", "10", "--only", "claiming 16 MiB"]) == 0
     rows = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| unpack")]
     assert len(rows) == 1 and "| RuntimeError (Parse error) |" in rows[0], rows
+
+
+# ---------------------------------------------------------------------------
+# The mix: a large generated schema, values as an application gets them
+# ---------------------------------------------------------------------------
+
+from benchmarks import instructions, mix as mixbench, mixcounts, mixdata  # noqa: E402
+
+MIX = mixdata.build()
+MIX_FACTS = mixbench.describe(MIX)
+
+
+@pytest.mark.parametrize("fact, low, high", [
+    ("entries", 2300, 2500),
+    ("mean fields", 2.7, 3.5),
+    ("max fields", 25, 30),
+    ("conditional", 0.28, 0.38),
+    ("true among conditional", 0.38, 0.5),
+    ("with flags", 0.26, 0.34),
+    ("with flags2", 5, 120),
+    ("non-ASCII strings", 0.2, 0.5),
+    ("string bytes max", 600, 700),
+    ("values with bytes", 50, 800),
+])
+def test_mix_has_its_proportions(fact, low, high):
+    assert low <= MIX_FACTS[fact] <= high, MIX_FACTS[fact]
+
+
+@pytest.mark.parametrize("kind, share", [
+    ("int", 0.27), ("long", 0.09), ("string", 0.14), ("bytes", 0.02), ("Bool or true", 0.15),
+    ("object", 0.22), ("vector of objects", 0.08), ("vector of primitives", 0.02),
+])
+def test_mix_field_kinds(kind, share):
+    assert abs(MIX_FACTS["kinds"][kind] - share) < 0.025, MIX_FACTS["kinds"]
+
+
+def test_mix_entries_and_nesting():
+    assert MIX_FACTS["methods"] * 2 == MIX_FACTS["constructors"]
+    assert max(MIX_FACTS["depths"]) == 4 and MIX_FACTS["depths"][4] >= 50
+    assert {len(e.fields) for e in MIX.entries} >= set(range(0, 13))
+    assert len({e.id for e in MIX.entries}) == len({e.name for e in MIX.entries}) == len(MIX.entries)
+
+
+@pytest.mark.parametrize("script, low, high", [
+    ("Cyrillic", 0x0400, 0x04FF), ("CJK", 0x4E00, 0x9FFF), ("emoji", 0x1F300, 0x1FAFF),
+    ("Latin accents", 0x00C0, 0x017F),
+])
+def test_mix_text_mixes_scripts(script, low, high):
+    strings = mixbench._strings(MIX.values(), [])
+    assert sum(any(low <= ord(ch) <= high for ch in s) for s in strings) >= 100
+
+
+def test_mix_keys_come_from_json_not_from_the_schema():
+    names = {sys.intern(p["name"]) for key in ("constructors", "methods")
+             for e in MIX.schema[key] for p in e["params"]}
+    keys = [k for v in MIX.values() for k in v if k != "_"]
+    assert keys and all(k in names for k in keys)
+    assert not any(k is sys.intern(k) for k in keys)  # equal, not the same objects
+    interned = mixdata.interned_keys(MIX.values())
+    assert all(k is sys.intern(k) for v in interned for k in v)
+
+
+def test_mix_values_are_fresh_each_time_and_carry_bytes():
+    a, b = MIX.values(), MIX.values()
+    assert a == b and a[0] is not b[0]
+    found = [x for v in a for x in _leaves(v) if isinstance(x, (bytes, bytearray))]
+    assert found and all(type(x) is bytes for x in found)
+
+
+def _leaves(v):
+    if isinstance(v, dict):
+        for x in v.values():
+            yield from _leaves(x)
+    elif isinstance(v, list):
+        for x in v:
+            yield from _leaves(x)
+    else:
+        yield v
+
+
+def test_mix_ascii_variant_keeps_structure_and_byte_lengths():
+    for v, w in zip(MIX.values(), MIX.values(ascii=True)):
+        sv, sw = mixbench._strings(v, []), mixbench._strings(w, [])
+        assert [len(s.encode()) for s in sv] == [len(s.encode()) for s in sw]
+        assert all(s.isascii() for s in sw)
+        assert [type(x) for x in _leaves(v)] == [type(x) for x in _leaves(w)]
+
+
+def test_mix_is_the_same_in_every_process(tmp_path):
+    schema, entries = mixdata.build_schema(mixdata.SEED)
+    assert schema == MIX.schema and [e.name for e in entries] == [e.name for e in MIX.entries]
+    MIX.to_file(tmp_path / "mix.json")
+    again = mixdata.Mix.from_file(tmp_path / "mix.json")
+    assert again.texts == MIX.texts and again.ascii_texts == MIX.ascii_texts
+    assert [(e.name, e.level, e.method) for e in again.entries] == \
+           [(e.name, e.level, e.method) for e in MIX.entries]
+
+
+@pytest.mark.parametrize("key", ["mivex", "msgspec", "msgpack", "cbor2", "pickle", "marshal",
+                                 "orjson"])
+def test_mix_round_trips_every_value(key):
+    codecs, failures, skipped = mixbench.prepare([key], MIX)
+    if skipped:
+        pytest.skip(skipped[0][1])
+    assert failures == [] and [c.key for c in codecs] == [key]
+
+
+class _Wrapped:
+    """A TLParser taking a standard= keyword, its unpack result altered."""
+
+    def __init__(self, schema, standard=False, alter=lambda r: r):
+        self.real, self.alter = TLParser(schema), alter
+
+    def pack(self, value):
+        return self.real.pack(value)
+
+    def unpack(self, data):
+        return self.alter(self.real.unpack(data))
+
+
+def _with_flags(r):
+    return dict(r, flags=0) if r["_"] in FLAGGED else r
+
+
+FLAGGED = {e.name for e in MIX.entries if any(f.name == "flags" for f in e.fields)}
+
+
+@pytest.mark.parametrize("alter, passes", [
+    (lambda r: r, True),
+    (_with_flags, True),    # a profile may return its flags words
+    (lambda r: {k: v for k, v in r.items() if k != "_"} if len(r) > 1 else r, False),
+    (lambda r: dict(r, _=r["_"] + "x"), False),
+], ids=["same", "flags-words", "missing-key", "wrong-name"])
+def test_standard_profile_is_run_and_checked_when_available(monkeypatch, alter, passes):
+    import Mivex.tl
+    monkeypatch.setattr(Mivex.tl, "TLParser",
+                        lambda schema, **kw: _Wrapped(schema, alter=alter, **kw))
+    codecs, failures, skipped = mixbench.prepare(["mivex-standard"], MIX)
+    assert skipped == []
+    if passes:
+        assert [c.label for c in codecs] == ["Mivex (standard)"] and failures == []
+    else:
+        assert codecs == [] and failures[0][0] == "mivex-standard"
+
+
+def test_standard_profile_is_skipped_when_the_parser_has_none(monkeypatch):
+    import Mivex.tl
+    monkeypatch.setattr(Mivex.tl, "TLParser", lambda schema: TLParser(schema))
+    codecs, failures, skipped = mixbench.prepare(["mivex-standard"], MIX)
+    assert codecs == [] and failures == [] and "standard=True" in skipped[0][1]
+
+
+@pytest.mark.parametrize("alter", [
+    lambda r: dict(r, _="zzz"),
+    lambda r: {k: (v + 1 if type(v) is int else v) for k, v in r.items()},
+], ids=["name", "int"])
+def test_mix_check_catches_a_wrong_codec(alter):
+    real = mixbench.make_codec("pickle", MIX.schema_json)
+    bad = mixbench.Codec("bad", "bad", real.pack, lambda b: alter(real.unpack(b)), real.pack_arg)
+    assert "round trip differs" in mixbench.check_codec(bad, MIX, MIX.values()[:200])
+
+
+def test_mix_quick_run_writes_its_report(tmp_path, capsys):
+    rc = mixbench.main(["--quick", "--libs", "pickle,orjson", "--out", str(tmp_path)])
+    printed = capsys.readouterr().out
+    text = (tmp_path / "mix.md").read_text(encoding="utf-8")
+    assert rc == 0 and text.strip() == printed.strip()
+    for variant in mixbench.VARIANTS:
+        assert f"| {variant}: " in text
+    pack = text.split("## pack")[1].split("## unpack")[0]
+    assert "pickle/Mivex" in pack and "orjson/Mivex" in pack
+    no_bytes = next(line for line in pack.splitlines() if line.startswith("| no-bytes"))
+    fresh = next(line for line in pack.splitlines() if line.startswith("| fresh"))
+    assert no_bytes.rstrip(" |").split("|")[-1].strip() != "—"   # orjson on the subset
+    assert fresh.rstrip(" |").split("|")[-1].strip() == "—"      # and not on bytes
+
+
+@pytest.mark.parametrize("variant", mixbench.VARIANTS)
+@pytest.mark.parametrize("op", ["pack", "unpack"])
+def test_count_worker_runs_each_variant(monkeypatch, tmp_path, variant, op):
+    calls = []
+    path = tmp_path / "mix.json"
+    MIX.to_file(path)
+    monkeypatch.setenv(mixbench.MIX_FILE_ENV, str(path))
+    real = mixbench.make_codec
+
+    def counting(key, schema_json):
+        c = real(key, schema_json)
+        c.pack = _counted(c.pack, calls, "pack")
+        c.unpack = _counted(c.unpack, calls, "unpack")
+        return c
+
+    monkeypatch.setattr(mixbench, "make_codec", counting)
+    mixbench.worker(variant, "msgspec", op, 2, 3)
+    per_pass = mixcounts.calls_per_pass(MIX, variant) // (
+        mixcounts.COUNT_HOT_REPEATS if variant == "hot" else 1)
+    repeats = 3 if variant == "hot" else 1
+    assert calls.count(op) == per_pass * (1 + 2 * repeats)  # a warm-up pass, two measured
+    if op == "unpack":
+        assert calls.count("pack") == per_pass                # encoding its inputs
+
+
+def _counted(f, calls, name):
+    def call(*args):
+        calls.append(name)
+        return f(*args)
+    return call
+
+
+def test_count_worker_refuses_more_passes_than_value_sets():
+    with pytest.raises(SystemExit):
+        mixbench.worker("fresh", "loop", "pack", mixbench.WORKER_COPIES, 1)
+
+
+class _Done:
+    def __init__(self, value):
+        self.value = value
+
+    def result(self):
+        return self.value
+
+
+def test_counts_per_value_subtract_the_setup_run():
+    calls = len(MIX.texts) * mixcounts.MEASURED_PASSES
+    futures = {("fresh", "mivex", "pack"): (_Done({"Ir": 1000, "D1mr": 10}),
+                                            _Done({"Ir": 1000 + calls * 6, "D1mr": 10 + calls * 2})),
+               ("hot", "mivex", "pack"): (_Done({"Ir": 0}),
+                                          _Done({"Ir": calls * mixcounts.COUNT_HOT_REPEATS * 5}))}
+    got = mixcounts.per_value(MIX, futures)
+    assert got[("fresh", "mivex", "pack")] == {"Ir": 6.0, "D1mr": 2.0}
+    assert got[("hot", "mivex", "pack")] == {"Ir": 5.0}
+
+
+def test_count_jobs_cover_every_library_and_the_detail_variants():
+    jobs = set(mixcounts.jobs_for(["mivex", "msgspec", "pickle", "orjson"], mixbench.VARIANTS))
+    assert ("fresh", "pickle", "unpack") in jobs and ("hot", "pickle", "pack") not in jobs
+    assert {(v, lib) for v, lib, _ in jobs if lib == "orjson"} == {("no-bytes", "orjson")}
+    assert ("interned", "mivex", "pack") in jobs and ("interned", "mivex", "unpack") not in jobs
+    assert {v for v, lib, _ in jobs if lib == "msgspec"} == set(mixbench.VARIANTS)
+
+
+@pytest.mark.parametrize("argv, numbers, mix", [
+    (["--shapes", "1,mix"], [1], True),
+    (["--shapes", "mix"], [], True),
+    (["--shapes", "2,5"], [2, 5], False),
+    ([], sorted(SHAPES), False),
+])
+def test_shapes_option_takes_the_mix(argv, numbers, mix):
+    args = cli.parse_args(argv)
+    assert args.shape_numbers == numbers and args.mix is mix
+
+
+def test_shapes_option_rejects_other_words():
+    with pytest.raises(SystemExit):
+        cli.parse_args(["--shapes", "1,max"])
+
+
+def test_worker_environment_is_fixed_and_keeps_extra_settings(monkeypatch):
+    monkeypatch.setenv("SOMETHING_ELSE", "x" * 500)
+    env = instructions.worker_env({mixbench.MIX_FILE_ENV: "/tmp/m.json"})
+    assert "SOMETHING_ELSE" not in env and env["PYTHONHASHSEED"] == "0"
+    assert env[mixbench.MIX_FILE_ENV] == "/tmp/m.json" and env["PYTHONDONTWRITEBYTECODE"] == "1"
