@@ -289,7 +289,7 @@ def test_hostile_figures_report_the_exception_raised(capsys):
 # The mix: a large generated schema, values as an application gets them
 # ---------------------------------------------------------------------------
 
-from benchmarks import instructions, mix as mixbench, mixcounts, mixdata  # noqa: E402
+from benchmarks import guard, instructions, mix as mixbench, mixcounts, mixdata  # noqa: E402
 
 MIX = mixdata.build()
 MIX_FACTS = mixbench.describe(MIX)
@@ -545,3 +545,71 @@ def test_worker_environment_is_fixed_and_keeps_extra_settings(monkeypatch):
     env = instructions.worker_env({mixbench.MIX_FILE_ENV: "/tmp/m.json"})
     assert "SOMETHING_ELSE" not in env and env["PYTHONHASHSEED"] == "0"
     assert env[mixbench.MIX_FILE_ENV] == "/tmp/m.json" and env["PYTHONDONTWRITEBYTECODE"] == "1"
+
+
+# ---------------------------------------------------------------------------
+# The instruction-count guard
+# ---------------------------------------------------------------------------
+
+BASE = {"1 pack": 1000.0, "1 unpack": 2000.0, "mix pack": 5000.0}
+
+
+@pytest.mark.parametrize("now, ok, status", [
+    ({"1 pack": 1030.0, "1 unpack": 2000.0, "mix pack": 5000.0}, True, "ok"),
+    ({"1 pack": 1031.0, "1 unpack": 2000.0, "mix pack": 5000.0}, False, "**slower**"),
+    ({"1 pack": 1000.0, "1 unpack": 2000.0, "mix pack": 5200.0}, False, "**slower**"),
+    ({"1 pack": 900.0, "1 unpack": 2000.0, "mix pack": 5000.0}, True, "faster"),
+    ({"1 pack": 1000.0, "1 unpack": 2000.0}, False, "**not measured**"),
+    ({"1 pack": 1000.0, "1 unpack": 2000.0, "mix pack": 5000.0, "2 pack": 1.0}, False,
+     "**not in the baseline**"),
+], ids=["at-tolerance", "over", "mix-over", "faster", "missing", "new"])
+def test_guard_compares_with_the_baseline(now, ok, status):
+    passed, table = guard.compare({"counts": BASE}, now, 3.0)
+    assert passed is ok
+    assert status in table
+
+
+def _write_baseline(path, minor, implementation="CPython"):
+    path.write_text(json.dumps({"interpreter": {"implementation": implementation, "minor": minor,
+                                                "version": minor + ".0"},
+                                "counts": BASE, "measured": "then"}))
+
+
+@pytest.mark.parametrize("minor, implementation", [("3.10", "CPython"), ("3.99", "CPython"),
+                                                   (None, "PyPy")])
+def test_guard_refuses_another_interpreter(tmp_path, capsys, minor, implementation):
+    path = tmp_path / "b.json"
+    _write_baseline(path, minor or "%d.%d" % sys.version_info[:2], implementation)
+    assert guard.main(["--baseline", str(path)]) == 2
+    assert "not comparable" in capsys.readouterr().err
+
+
+def test_guard_without_a_baseline_says_how_to_make_one(tmp_path, capsys):
+    assert guard.main(["--baseline", str(tmp_path / "none.json")]) == 2
+    assert "--update" in capsys.readouterr().err
+
+
+def test_guard_baseline_is_named_for_the_interpreter():
+    assert guard.baseline_path().name == "instructions-cp%d%d.json" % sys.version_info[:2]
+    assert guard.interpreter()["minor"] == "%d.%d" % sys.version_info[:2]
+    ext = guard.extension()
+    assert len(ext["sha256"]) == 12 and ext["sanitizers"] in ("yes", "no")
+
+
+def test_committed_baseline_covers_what_the_guard_measures():
+    path = guard.BASELINE_DIR / "instructions-cp311.json"
+    data = json.loads(path.read_text(encoding="utf-8"))
+    assert data["interpreter"]["minor"] == "3.11"
+    want = {f"{n} {op}" for n in guard.GUARDED_SHAPES + ["mix"] for op in ("pack", "unpack")}
+    assert set(data["counts"]) == want and all(v > 0 for v in data["counts"].values())
+
+
+@pytest.mark.parametrize("a, b, want", [(100.0, 103.0, 100.0), (-5.0, 101.0, 101.0),
+                                        (99.0, 0.0, 99.0), (-1.0, -2.0, -2.0)])
+def test_guard_keeps_the_valid_lower_of_two_measurements(a, b, want):
+    assert guard._better(a, b) == want
+
+
+def test_guard_fails_an_invalid_count():
+    passed, table = guard.compare({"counts": {"1 pack": 1000.0}}, {"1 pack": -3.0}, 3.0)
+    assert not passed and "not a valid count" in table
