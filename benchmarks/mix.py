@@ -19,6 +19,8 @@ Variants, so that the causes of a difference stay visible:
 * ``hot``: each value packed (or unpacked) ``--hot-repeats`` times in a row
   after an untimed call, the same objects every pass: caches of every kind
   are warm.
+* ``hot-literal``: the same with interned keys and ASCII text, as a value
+  written with literals in source code and packed in a loop.
 * ``no-bytes``: the fresh values that hold no bytes, for orjson (JSON cannot
   carry bytes), with Mivex and msgspec on the same subset.
 
@@ -48,12 +50,15 @@ RESULTS = Path(__file__).resolve().parent / "results"
 ROOT = Path(__file__).resolve().parent.parent
 MIX_FILE_ENV = "MIVEX_MIX_FILE"
 
-VARIANTS = ["fresh", "interned", "ascii", "hot", "no-bytes"]
+VARIANTS = ["fresh", "interned", "ascii", "hot", "hot-literal", "no-bytes"]
+# Repeated variants and the values they repeat.
+HOT = {"hot": "fresh", "hot-literal": "literal"}
 VARIANT_TITLES = {
     "fresh": "keys from JSON, multilingual text, fresh objects (realistic)",
     "interned": "keys interned, same text, fresh objects",
     "ascii": "keys from JSON, ASCII text of the same lengths, fresh objects",
     "hot": "each value repeated, same objects every pass",
+    "hot-literal": "each value repeated, keys interned, ASCII text",
     "no-bytes": "realistic, the values without bytes",
 }
 PACK_ONLY = {"interned"}  # its bytes are the fresh variant's
@@ -227,6 +232,8 @@ def fresh_values(mix: mixdata.Mix, variant: str, subset: list[int]) -> list[dict
     """New value objects of a variant, as json.loads makes them."""
     if variant == "ascii":
         return mix.values(ascii=True)
+    if variant == "literal":
+        return mixdata.interned_keys(mix.values(ascii=True))
     values = mix.values()
     if variant == "interned":
         return mixdata.interned_keys(values)
@@ -244,21 +251,24 @@ class Bench:
         self.hot_repeats = hot_repeats
         self.count = len(mix.texts)
         self.subset = [i for i, v in enumerate(mix.values()) if not _has_bytes(v)]
-        # The hot variant's values, one set per library, kept for every pass:
-        # a library finds only the caches it fills itself (UTF-8 forms of str).
-        self.hot_values: dict[str, list[dict]] = {}
+        # The repeated variants' values, one set per library, kept for every
+        # pass: a library finds only the caches it fills itself (UTF-8 forms).
+        self.hot_values: dict[tuple[str, str], list[dict]] = {}
         self.encoded: dict[tuple[str, str], list[bytes]] = {}
         for c in codecs:
             values = mix.values()
-            self.hot_values[c.key] = values
             base = values if c.bytes_ok else [values[i] for i in self.subset]
             enc = [_call(c.pack, v, c.pack_arg) for v in base]
             self.encoded[(c.key, "fresh" if c.bytes_ok else "no-bytes")] = enc
-            if c.bytes_ok:
-                self.encoded[(c.key, "hot")] = enc
-                self.encoded[(c.key, "no-bytes")] = [enc[i] for i in self.subset]
-                self.encoded[(c.key, "ascii")] = [_call(c.pack, v, c.pack_arg)
-                                                  for v in mix.values(ascii=True)]
+            if not c.bytes_ok:
+                continue
+            ascii_enc = [_call(c.pack, v, c.pack_arg) for v in mix.values(ascii=True)]
+            self.encoded[(c.key, "no-bytes")] = [enc[i] for i in self.subset]
+            self.encoded[(c.key, "ascii")] = ascii_enc
+            self.encoded[(c.key, "hot")] = enc
+            self.encoded[(c.key, "hot-literal")] = ascii_enc
+            self.hot_values[(c.key, "hot")] = values
+            self.hot_values[(c.key, "hot-literal")] = fresh_values(mix, "literal", self.subset)
 
     def libs_for(self, variant: str) -> list[str]:
         keys = [k for k in self.codecs if self.codecs[k].bytes_ok or variant == "no-bytes"]
@@ -284,11 +294,11 @@ class Bench:
         c = self.codecs[task.lib]
         if task.op == "unpack":
             items = self.encoded[(task.lib, task.variant)]
-            if task.variant == "hot":
+            if task.variant in HOT:
                 return hot_loop(c.unpack, items, None, self.hot_repeats) / len(items)
             return pass_loop(c.unpack, items) / len(items)
-        if task.variant == "hot":
-            items = self.hot_values[task.lib]
+        if task.variant in HOT:
+            items = self.hot_values[(task.lib, task.variant)]
             return hot_loop(c.pack, items, c.pack_arg, self.hot_repeats) / len(items)
         items = self.fresh_values(task.variant)
         gc.collect()
@@ -335,8 +345,8 @@ def worker(variant: str, lib: str, op: str, passes: int, hot_repeats: int) -> No
     mix = load_mix()
     codec = Codec("loop", "loop", id, id) if lib == "loop" else make_codec(lib, mix.schema_json)
     subset = [i for i, v in enumerate(mix.values()) if not _has_bytes(v)]
-    if op == "unpack" or variant == "hot":
-        values = fresh_values(mix, "fresh" if variant == "hot" else variant, subset)
+    if op == "unpack" or variant in HOT:
+        values = fresh_values(mix, HOT.get(variant, variant), subset)
         if op == "unpack":
             items = [_call(codec.pack, v, codec.pack_arg) for v in values]
             f, arg = codec.unpack, None
@@ -346,7 +356,7 @@ def worker(variant: str, lib: str, op: str, passes: int, hot_repeats: int) -> No
     else:
         sets = [fresh_values(mix, variant, subset) for _ in range(copies)]
         f, arg = codec.pack, codec.pack_arg
-    repeats = hot_repeats if variant == "hot" else 1
+    repeats = hot_repeats if variant in HOT else 1
     _calls(f, sets[0], arg, 1)  # warm-up
     for i in range(passes):
         _calls(f, sets[1 + i], arg, repeats)

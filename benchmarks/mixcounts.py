@@ -26,8 +26,8 @@ from pathlib import Path
 from typing import Optional
 
 from . import instructions, mixdata, report
-from .mix import (COPIES_ENV, COUNT_HOT_REPEATS, MIX_FILE_ENV, PACK_ONLY, ROOT, VARIANT_TITLES,
-                  _has_bytes, prepare)
+from .mix import (COPIES_ENV, COUNT_HOT_REPEATS, HOT, MIX_FILE_ENV, PACK_ONLY, ROOT,
+                  VARIANT_TITLES, _has_bytes, prepare)
 
 MEASURED_PASSES = 2
 DETAIL_LIBS = ["mivex", "mivex-standard", "msgspec"]   # every variant, cache misses
@@ -61,7 +61,7 @@ def calls_per_pass(mix: mixdata.Mix, variant: str) -> int:
     if variant == "no-bytes":
         return sum(not _has_bytes(v) for v in mix.values())
     n = len(mix.texts)
-    return n * COUNT_HOT_REPEATS if variant == "hot" else n
+    return n * COUNT_HOT_REPEATS if variant in HOT else n
 
 
 def count(pool, tmp: Path, env: dict, jobs, caches: Optional[list[str]] = None):

@@ -478,8 +478,8 @@ def test_count_worker_runs_each_variant(monkeypatch, tmp_path, variant, op):
     monkeypatch.setattr(mixbench, "make_codec", counting)
     mixbench.worker(variant, "msgspec", op, 2, 3)
     per_pass = mixcounts.calls_per_pass(MIX, variant) // (
-        mixcounts.COUNT_HOT_REPEATS if variant == "hot" else 1)
-    repeats = 3 if variant == "hot" else 1
+        mixcounts.COUNT_HOT_REPEATS if variant in mixbench.HOT else 1)
+    repeats = 3 if variant in mixbench.HOT else 1
     assert calls.count(op) == per_pass * (1 + 2 * repeats)  # a warm-up pass, two measured
     if op == "unpack":
         assert calls.count("pack") == per_pass                # encoding its inputs
