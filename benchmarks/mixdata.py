@@ -64,18 +64,18 @@ SCRIPTS = [("ascii", 45), ("latin", 15), ("cyrillic", 15), ("cjk", 15), ("emoji"
 STRING_SIZES = [(0, 0, 12), (1, 16, 45), (17, 64, 25), (65, 256, 12), (257, 700, 6)]
 
 FIELD_NAMES = (
-    "id owner_id author_id peer_id chat_id item_id parent_id reply_to_id thread_id "
-    "access_hash file_hash random_id date edit_date until_date expires created updated "
+    "id owner_id author_id target_id group_id item_id parent_id reply_to_id thread_id "
+    "access_key file_hash random_id date edit_date until_date expires created updated "
     "version count total offset limit width height duration size position score rank "
-    "level views forwards replies reactions pts qts seq unread_count top_id "
+    "level views shares replies ratings sequence epoch serial unread_count top_id "
     "title text caption message name first_name last_name username label description "
-    "about slug url address lang_code country_code zone emoticon mime_type file_name "
-    "query hash_text token data payload thumb bytes_value secret key_fingerprint "
-    "photo video document media entity entities sender peer chat user users chats "
-    "items results messages keyboard markup settings options poll answers votes "
-    "location geo venue contact invite link preview reply_markup action button "
-    "is_private is_default has_more silent pinned muted verified bot deleted "
-    "min scam fake premium archived hidden closed noforwards "
+    "about slug url address lang_code country_code zone symbol mime_type file_name "
+    "query hash_text token data payload thumb bytes_value secret checksum "
+    "photo video document media entity entities sender target group user users groups "
+    "items results messages panel layout settings options poll answers votes "
+    "location geo venue contact invite link preview action button color "
+    "is_private is_default has_more silent pinned muted verified automated deleted "
+    "partial flagged suspect paid archived hidden closed locked "
 ).split()
 
 
