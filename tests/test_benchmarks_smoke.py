@@ -613,3 +613,184 @@ def test_guard_keeps_the_valid_lower_of_two_measurements(a, b, want):
 def test_guard_fails_an_invalid_count():
     passed, table = guard.compare({"counts": {"1 pack": 1000.0}}, {"1 pack": -3.0}, 3.0)
     assert not passed and "not a valid count" in table
+
+
+# ---------------------------------------------------------------------------
+# The mix's schema stays one the codec must accept, nested at most 4 deep
+# ---------------------------------------------------------------------------
+
+
+def test_mix_flag_words_come_first_with_distinct_bits():
+    for entry in MIX.entries:
+        seen, bits = set(), {}
+        for f in entry.fields:
+            if f.name in ("flags", "flags2"):
+                assert f.type == "#" and f.name not in seen, entry.name
+                seen.add(f.name)
+            elif "?" in f.type:
+                word, bit = f.type.split("?")[0].split(".")
+                assert word in seen and 0 <= int(bit) < 32, (entry.name, f.name)
+                assert int(bit) not in bits.setdefault(word, set()), (entry.name, f.name)
+                bits[word].add(int(bit))
+
+
+def test_mix_objects_only_hold_lower_levels():
+    level = {e.type: e.level for e in MIX.entries if not e.method}
+    methods = {e.name for e in MIX.entries if e.method}
+    for e in MIX.entries:
+        for f in e.fields:
+            t = f.type.split("?")[-1]
+            inner = t[len("Vector<"):-1] if t.startswith("Vector<") else t
+            if inner in level:
+                assert level[inner] < e.level, (e.name, f.name)
+            assert inner not in methods
+
+
+def test_mix_json_form_round_trips_bytes():
+    gen = mixdata.Generator(MIX.schema, 7)
+    for e in MIX.entries[:300]:
+        value = gen.value(e.name)
+        assert mixdata.from_json(MIX.ctors, mixdata.to_json(MIX.ctors, value)) == value
+
+
+def test_flag_words_are_dropped_only_where_the_schema_has_them():
+    name = next(iter(FLAGGED))
+    plain = next(e.name for e in MIX.entries if not e.fields)
+    got = mixbench._drop_flag_words(MIX, [{"_": name, "flags": 3, "x": {"_": plain, "flags": 1}}])
+    assert got == [{"_": name, "x": {"_": plain, "flags": 1}}]
+
+
+@pytest.mark.parametrize("arg", [None, 5])
+def test_timing_loops_call_once_per_item_and_repeat_when_hot(arg):
+    calls = []
+
+    def f(x, a=None):
+        calls.append((x, a))
+
+    assert mixbench.pass_loop(f, [1, 2, 3], arg) >= 0
+    assert calls == [(1, arg), (2, arg), (3, arg)]
+    calls.clear()
+    assert mixbench.hot_loop(f, [1, 2], arg, 4) >= 0
+    assert calls == [(1, arg)] * 5 + [(2, arg)] * 5  # an untimed call, then the repeats
+
+
+def test_bench_tasks_pair_libraries_with_variants():
+    codecs = [mixbench.make_codec(k, MIX.schema_json) for k in ("mivex", "pickle", "orjson")]
+    bench = mixbench.Bench(MIX, codecs, mixbench.VARIANTS, 2)
+    tasks = {(t.lib, t.variant, t.op) for t in bench.tasks()}
+    assert ("orjson", "no-bytes", "pack") in tasks and ("orjson", "fresh", "pack") not in tasks
+    assert ("pickle", "no-bytes", "pack") not in tasks and ("mivex", "no-bytes", "unpack") in tasks
+    assert ("mivex", "interned", "unpack") not in tasks and ("pickle", "hot-literal", "unpack") in tasks
+    assert len(bench.encoded[("orjson", "no-bytes")]) == len(bench.subset) < bench.count
+    literal = bench.hot_values[("pickle", "hot-literal")]
+    assert all(k is sys.intern(k) for v in literal for k in v)
+
+
+# ---------------------------------------------------------------------------
+# Counting: cachegrind's and perf's output read right, the guard's flow
+# ---------------------------------------------------------------------------
+
+
+class _Proc:
+    def __init__(self, returncode=0, stdout="", stderr=""):
+        self.returncode, self.stdout, self.stderr = returncode, stdout, stderr
+
+
+def test_cachegrind_events_are_read_from_its_output_file(monkeypatch, tmp_path):
+    seen = {}
+
+    def run(cmd, **kw):
+        seen["cmd"], seen["env"] = cmd, kw["env"]
+        out = next(a.split("=", 1)[1] for a in cmd if a.startswith("--cachegrind-out-file="))
+        Path(out).write_text("desc: D1 cache: 49152 B\nevents: Ir D1mr DLmr\nsummary: 1000 20 3\n")
+        return _Proc()
+
+    monkeypatch.setattr(instructions.subprocess, "run", run)
+    got = instructions.events("mix:fresh", "mivex", "pack", 2, tmp_path, ["--D1=49152,12,64"],
+                              {"X": "1"})
+    assert got == {"Ir": 1000, "D1mr": 20, "DLmr": 3}
+    assert "--cache-sim=yes" in seen["cmd"] and "--D1=49152,12,64" in seen["cmd"]
+    assert seen["cmd"][-4:] == ["mix:fresh", "mivex", "pack", "2"] and seen["env"]["X"] == "1"
+    assert instructions.cache_description(tmp_path) == ["D1 cache: 49152 B"]
+
+
+@pytest.mark.parametrize("stderr, rc, ok", [
+    ("<not supported>,,instructions,0,100.00,,\n", 0, False),
+    ("123456,,instructions,1000,100.00,,\n", 0, True),
+    ("", 1, False),
+])
+def test_perf_is_used_only_when_it_counts(monkeypatch, stderr, rc, ok):
+    monkeypatch.setattr(mixcounts.shutil, "which", lambda name: "/usr/bin/perf")
+    monkeypatch.setattr(mixcounts.subprocess, "run", lambda *a, **kw: _Proc(rc, "", stderr))
+    assert (mixcounts.perf_available() is None) is ok
+
+
+def test_perf_counts_are_read_from_its_csv(monkeypatch):
+    out = ("1200,,cache-misses,100,100.00,,\n9000,,cache-references,100,100.00,,\n"
+           "<not counted>,,cycles,0,0,,\n77,,instructions,100,100.00,,\n")
+    monkeypatch.setattr(mixcounts.subprocess, "run", lambda *a, **kw: _Proc(0, "", out))
+    assert mixcounts.perf_counts("fresh", "mivex", "pack", 2, {}) == {
+        "cache-misses": 1200, "cache-references": 9000, "instructions": 77}
+
+
+def test_counts_report_says_when_perf_is_missing():
+    keys, labels = ["mivex", "msgspec"], {"mivex": "Mivex", "msgspec": "msgspec"}
+    ir = {("fresh", "mivex", "pack"): 4000.0, ("fresh", "msgspec", "pack"): 5000.0}
+    misses = {("fresh", "mivex", "pack"): {"Ir": 4000.0, "I1mr": 1.0, "D1mr": 50.0, "D1mw": 5.0,
+                                           "DLmr": 20.0, "DLmw": 1.0, "ILmr": 0.0, "Dr": 900.0,
+                                           "Dw": 300.0}}
+    text = mixcounts.render(keys, labels, ir, 400.0, misses, ["D1 cache: 48 KiB"], {},
+                            "no counters", 1.0)
+    assert "| fresh | pack | 4,000 | 5,000 | 1.25 |" in text
+    assert "| fresh | pack | Mivex | 4,000 | 1.0 | 55.0 | 21.0 | 1,200 |" in text
+    assert "Not measured: no counters" in text
+
+
+def _fake_guard(monkeypatch, counts_seq):
+    calls = []
+
+    def measure():
+        calls.append(1)
+        return dict(counts_seq[min(len(calls), len(counts_seq)) - 1]), 400.0
+
+    monkeypatch.setattr(guard, "measure_counts", measure)
+    monkeypatch.setattr(instructions, "VALGRIND", sys.executable)  # "installed"
+    return calls
+
+
+NOW = {f"{n} {op}": 1000.0 * n for n in guard.GUARDED_SHAPES for op in ("pack", "unpack")}
+NOW.update({"mix pack": 5000.0, "mix unpack": 6000.0})
+
+
+@pytest.mark.parametrize("later, rc, measured", [
+    ([NOW], 0, 1),
+    ([dict(NOW, **{"2 unpack": 2100.0}), NOW], 0, 2),                      # not confirmed
+    ([dict(NOW, **{"2 unpack": 2100.0})], 1, 2),                           # confirmed
+    ([dict(NOW, **{"mix pack": -1.0}), dict(NOW, **{"mix pack": -1.0})], 1, 2),
+], ids=["same", "glitch", "regression", "invalid"])
+def test_guard_updates_then_checks(monkeypatch, tmp_path, capsys, later, rc, measured):
+    path = tmp_path / "base.json"
+    _fake_guard(monkeypatch, [NOW])
+    assert guard.main(["--update", "--baseline", str(path)]) == 0
+    data = json.loads(path.read_text())
+    assert data["counts"] == NOW and data["interpreter"]["minor"] == "%d.%d" % sys.version_info[:2]
+    assert data["extension"]["sha256"] == guard.extension()["sha256"]
+    calls = _fake_guard(monkeypatch, later)
+    assert guard.main(["--baseline", str(path)]) == rc
+    assert len(calls) == measured
+    out = capsys.readouterr().out
+    assert ("FAILED" in out) is (rc == 1)
+
+
+@pytest.mark.parametrize("argv, forwarded", [
+    (["--shapes", "mix", "--quick", "--libs", "pickle,floor"],
+     ["--seed", "1", "--quick", "--libs", "pickle"]),
+    (["--shapes", "mix", "--repeats", "9", "--out", "X", "--seed", "4"],
+     ["--seed", "4", "--out", "X", "--passes", "9"]),
+    (["--shapes", "mix", "--quick", "--libs", "floor"], ["--seed", "1", "--quick", "--libs", "mivex"]),
+])
+def test_shapes_mix_runs_the_mix_with_the_same_settings(monkeypatch, argv, forwarded):
+    got = []
+    monkeypatch.setattr(mixbench, "main", lambda a: got.append(a) or 0)
+    assert cli.main(argv) == 0
+    assert got == [forwarded]
