@@ -445,19 +445,29 @@ def test_mix_check_catches_a_wrong_codec(alter):
     assert "round trip differs" in mixbench.check_codec(bad, MIX, MIX.values()[:200])
 
 
-def test_mix_quick_run_writes_its_report(tmp_path, capsys):
-    rc = mixbench.main(["--quick", "--libs", "pickle,orjson", "--out", str(tmp_path)])
+def _quick_mix(tmp_path, capsys, libs):
+    rc = mixbench.main(["--quick", "--libs", libs, "--out", str(tmp_path)])
     printed = capsys.readouterr().out
     text = (tmp_path / "mix.md").read_text(encoding="utf-8")
     assert rc == 0 and text.strip() == printed.strip()
+    return text
+
+
+def test_mix_quick_run_writes_its_report(tmp_path, capsys):
+    text = _quick_mix(tmp_path, capsys, "pickle")
     for variant in mixbench.VARIANTS:
         assert f"| {variant}: " in text
     pack = text.split("## pack")[1].split("## unpack")[0]
-    assert "pickle/Mivex" in pack and "orjson/Mivex" in pack
+    assert "pickle/Mivex" in pack and "| values by nesting depth |" in text
+
+
+def test_mix_runs_orjson_on_the_values_without_bytes_only(tmp_path, capsys):
+    pytest.importorskip("orjson")
+    pack = _quick_mix(tmp_path, capsys, "orjson").split("## pack")[1].split("## unpack")[0]
     no_bytes = next(line for line in pack.splitlines() if line.startswith("| no-bytes"))
     fresh = next(line for line in pack.splitlines() if line.startswith("| fresh"))
-    assert no_bytes.rstrip(" |").split("|")[-1].strip() != "—"   # orjson on the subset
-    assert fresh.rstrip(" |").split("|")[-1].strip() == "—"      # and not on bytes
+    assert no_bytes.rstrip(" |").split("|")[-1].strip() != "—"
+    assert fresh.rstrip(" |").split("|")[-1].strip() == "—"
 
 
 @pytest.mark.parametrize("variant", mixbench.VARIANTS)
@@ -476,7 +486,7 @@ def test_count_worker_runs_each_variant(monkeypatch, tmp_path, variant, op):
         return c
 
     monkeypatch.setattr(mixbench, "make_codec", counting)
-    mixbench.worker(variant, "msgspec", op, 2, 3)
+    mixbench.worker(variant, "pickle", op, 2, 3)
     per_pass = mixcounts.calls_per_pass(MIX, variant) // (
         mixcounts.COUNT_HOT_REPEATS if variant in mixbench.HOT else 1)
     repeats = 3 if variant in mixbench.HOT else 1
@@ -675,7 +685,9 @@ def test_timing_loops_call_once_per_item_and_repeat_when_hot(arg):
 
 
 def test_bench_tasks_pair_libraries_with_variants():
-    codecs = [mixbench.make_codec(k, MIX.schema_json) for k in ("mivex", "pickle", "orjson")]
+    json_like = mixbench.Codec("orjson", "JSON", lambda v: json.dumps(v).encode(), json.loads,
+                               bytes_ok=False)
+    codecs = [mixbench.make_codec(k, MIX.schema_json) for k in ("mivex", "pickle")] + [json_like]
     bench = mixbench.Bench(MIX, codecs, mixbench.VARIANTS, 2)
     tasks = {(t.lib, t.variant, t.op) for t in bench.tasks()}
     assert ("orjson", "no-bytes", "pack") in tasks and ("orjson", "fresh", "pack") not in tasks
