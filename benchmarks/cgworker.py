@@ -1,7 +1,8 @@
 """Runs one operation of one library on one shape N times; the instruction
 count mode starts it under valgrind (``python -m benchmarks.cgworker SHAPE
 LIB OP N``).  It imports only what the operation needs, since everything
-under valgrind runs some fifty times slower."""
+under valgrind runs some fifty times slower.  SHAPE ``mix:VARIANT`` runs N
+passes over the mix instead (see ``mix.worker``)."""
 
 import sys
 
@@ -12,6 +13,10 @@ from .shapes import SHAPES
 
 def main(shape: str, lib_key: str, op: str, n: str) -> int:
     count = int(n)
+    if shape.startswith("mix:"):
+        from . import mix
+        mix.worker(shape[4:], lib_key, op, count, mix.COUNT_HOT_REPEATS)
+        return 0
     if lib_key == "loop":
         measure.make_loop(Op(id, (None,)))(count)
         return 0

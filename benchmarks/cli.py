@@ -21,7 +21,8 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     ap.add_argument("--quick", action="store_true",
                     help="tiny loop counts and one round: a smoke run, timings mean nothing")
     ap.add_argument("--shapes", default="",
-                    help="comma-separated shape numbers, e.g. 1,5 (default: all)")
+                    help="comma-separated shape numbers and \"mix\", e.g. 1,5,mix "
+                         "(default: shapes 1 to 7; the mix runs only when named)")
     ap.add_argument("--libs", default="",
                     help="comma-separated library keys (Mivex is always included); "
                          "known: " + ", ".join(lib.key for lib in peers.ALL_LIBS))
@@ -39,10 +40,15 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     ap.add_argument("--iterations", type=int, default=None,
                     help="with --cachegrind: calls per measured run (default per shape)")
     args = ap.parse_args(argv)
+    tokens = [x.strip() for x in args.shapes.split(",") if x.strip()]
+    args.mix = "mix" in tokens
+    args.passes = args.repeats  # the mix's passes, when given
     try:
-        args.shape_numbers = [int(x) for x in args.shapes.split(",") if x.strip()] or sorted(SHAPES)
+        args.shape_numbers = [int(x) for x in tokens if x != "mix"]
     except ValueError:
-        ap.error("--shapes takes numbers such as 1,5")
+        ap.error("--shapes takes numbers such as 1,5 and the word mix")
+    if not tokens:
+        args.shape_numbers = sorted(SHAPES)
     bad = [n for n in args.shape_numbers if n not in SHAPES]
     if bad:
         ap.error(f"unknown shape(s) {bad}; shapes are 1 to {max(SHAPES)}")
@@ -118,11 +124,28 @@ def environment(libs) -> dict[str, dict[str, str]]:
     return env
 
 
+def run_mix(args) -> int:
+    """The mix benchmark with this command line's settings."""
+    from . import mix
+    forward = ["--seed", str(args.seed)]
+    if args.quick:
+        forward.append("--quick")
+    if args.out:
+        forward += ["--out", args.out]
+    if args.passes is not None:
+        forward += ["--passes", str(args.passes)]
+    if args.lib_keys:
+        forward += ["--libs", ",".join(k for k in args.lib_keys if k in mix.LIB_KEYS) or "mivex"]
+    return mix.main(forward)
+
+
 def main(argv: Optional[list[str]] = None) -> int:
     args = parse_args(argv)
     if args.cachegrind:
         from .instructions import run as run_instructions
         return run_instructions(args)
+    if not args.shape_numbers:
+        return run_mix(args)
 
     start = time.perf_counter()
     res = report.Results(shapes=args.shape_numbers, libs=[], timings={}, sizes={}, quick=args.quick)
@@ -158,4 +181,5 @@ def main(argv: Optional[list[str]] = None) -> int:
         if not args.no_chart:
             why = report.chart(res, out / "ratios.png")
             log(f"no chart: {why}" if why else f"wrote {out / 'ratios.png'}")
-    return 1 if res.failures else 0
+    mix_rc = run_mix(args) if args.mix else 0
+    return 1 if res.failures else mix_rc

@@ -123,11 +123,26 @@ static __attribute__((noinline)) int u64_slow(PyObject *v, uint64_t *out) {
   return 0;
 }
 
-/* Reads the 30-bit digits of CPython 3.11's int directly for up to 64 bits. */
+/* The 30-bit digits of an int and their signed count, read directly: the
+   layout moved into lv_tag in 3.12 (cpython/longintrepr.h). */
+static inline Py_ssize_t digits_of(PyObject *v, const digit **dg) {
+#if PY_VERSION_HEX >= 0x030C0000
+  const PyLongObject *o = (const PyLongObject *)v;
+  uintptr_t tag = o->long_value.lv_tag;
+  Py_ssize_t n = (Py_ssize_t)(tag >> _PyLong_NON_SIZE_BITS);
+  *dg = o->long_value.ob_digit;
+  return (tag & _PyLong_SIGN_MASK) == 2 ? -n : n;
+#else
+  *dg = ((PyLongObject *)v)->ob_digit;
+  return Py_SIZE(v);
+#endif
+}
+
+/* Reads the digits directly for up to 64 bits. */
 static inline int get_u64(PyObject *v, uint64_t *out) {
   if (LIKELY(PyLong_CheckExact(v))) {
-    const digit *dg = ((PyLongObject *)v)->ob_digit;
-    switch (Py_SIZE(v)) {
+    const digit *dg;
+    switch (digits_of(v, &dg)) {
       case 0: *out = 0; return 0;
       case 1: *out = dg[0]; return 0;
       case 2: *out = (uint64_t)dg[0] | (uint64_t)dg[1] << 30; return 0;
@@ -156,8 +171,8 @@ static __attribute__((noinline)) int i32_slow(PyObject *v, int32_t *out) {
 
 static inline int get_i32(PyObject *v, int32_t *out) {
   if (LIKELY(PyLong_CheckExact(v))) {
-    const digit *dg = ((PyLongObject *)v)->ob_digit;
-    switch (Py_SIZE(v)) {
+    const digit *dg;
+    switch (digits_of(v, &dg)) {
       case 0: *out = 0; return 0;
       case 1: *out = (int32_t)dg[0]; return 0;
       case -1: *out = -(int32_t)dg[0]; return 0;

@@ -65,8 +65,8 @@ def build(verbose: bool = False) -> Path:
     if proc.returncode != 0:
         raise FloorUnavailable("compiling floor.c failed:\n" + proc.stderr[-4000:])
     os.replace(tmp, out)
-    for stale in BUILD_DIR.iterdir():  # builds of older sources or flags
-        if stale.is_dir() and stale != out.parent:
+    for stale in BUILD_DIR.iterdir():  # this interpreter's builds of older sources or flags
+        if stale.is_dir() and stale != out.parent and (stale / out.name).exists():
             shutil.rmtree(stale, ignore_errors=True)
     return out
 

@@ -8,11 +8,12 @@ Run with the sanitizer runtime preloaded (see .ci/sanitize), e.g.
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The checks and the model are the tests' fuzz oracle.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
 
 import atheris  # noqa: E402
 
-import checks  # noqa: E402
+from fuzzcheck import checks  # noqa: E402
 
 
 def test_one_input(data):

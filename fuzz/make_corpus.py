@@ -11,9 +11,9 @@ import hashlib
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
 
-import checks  # noqa: E402
+from fuzzcheck import checks  # noqa: E402
 
 
 def payload(n):

@@ -1,7 +1,7 @@
 """Smoke tests of the benchmark suite (benchmarks/): every shape round-trips
 through every library that is installed, the pure-Python codec and the floor
 agree with Mivex byte for byte, the checker catches wrong results, and the
-report renders.  Timings are never asserted."""
+reports render.  Timings are never asserted."""
 
 import json
 import math
@@ -14,7 +14,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-from benchmarks import cli, measure, peers, report  # noqa: E402
+from benchmarks import cli, hostile, measure, peers, report  # noqa: E402
 from benchmarks.purepy import PurePythonTL  # noqa: E402
 from benchmarks.shapes import SHAPES  # noqa: E402
 from Mivex.tl import TLParser  # noqa: E402
@@ -277,3 +277,532 @@ def test_library_filter_keeps_mivex_and_rejects_unknown_keys():
     assert {lib.key for lib in peers.select(["msgpack"])} == {"mivex", "msgpack", "msgpack-packer"}
     with pytest.raises(SystemExit):
         peers.select(["nosuchlib"])
+
+
+def test_hostile_figures_report_the_exception_raised(capsys):
+    assert hostile.main(["--runs", "1", "--random", "10", "--only", "claiming 16 MiB"]) == 0
+    rows = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| unpack")]
+    assert len(rows) == 1 and "| RuntimeError (Parse error) |" in rows[0], rows
+
+
+# ---------------------------------------------------------------------------
+# The mix: a large generated schema, values as an application gets them
+# ---------------------------------------------------------------------------
+
+from benchmarks import guard, instructions, mix as mixbench, mixcounts, mixdata  # noqa: E402
+
+MIX = mixdata.build()
+MIX_FACTS = mixbench.describe(MIX)
+
+
+@pytest.mark.parametrize("fact, low, high", [
+    ("entries", 2300, 2500),
+    ("mean fields", 2.7, 3.5),
+    ("max fields", 25, 30),
+    ("conditional", 0.28, 0.38),
+    ("true among conditional", 0.38, 0.5),
+    ("with flags", 0.26, 0.34),
+    ("with flags2", 5, 120),
+    ("non-ASCII strings", 0.2, 0.5),
+    ("string bytes max", 600, 700),
+    ("values with bytes", 50, 800),
+])
+def test_mix_has_its_proportions(fact, low, high):
+    assert low <= MIX_FACTS[fact] <= high, MIX_FACTS[fact]
+
+
+@pytest.mark.parametrize("kind, share", [
+    ("int", 0.27), ("long", 0.09), ("string", 0.14), ("bytes", 0.02), ("Bool or true", 0.15),
+    ("object", 0.22), ("vector of objects", 0.08), ("vector of primitives", 0.02),
+])
+def test_mix_field_kinds(kind, share):
+    assert abs(MIX_FACTS["kinds"][kind] - share) < 0.025, MIX_FACTS["kinds"]
+
+
+def test_mix_entries_and_nesting():
+    assert MIX_FACTS["methods"] * 2 == MIX_FACTS["constructors"]
+    assert max(MIX_FACTS["depths"]) == 4 and MIX_FACTS["depths"][4] >= 50
+    assert {len(e.fields) for e in MIX.entries} >= set(range(0, 13))
+    assert len({e.id for e in MIX.entries}) == len({e.name for e in MIX.entries}) == len(MIX.entries)
+
+
+@pytest.mark.parametrize("script, low, high", [
+    ("Cyrillic", 0x0400, 0x04FF), ("CJK", 0x4E00, 0x9FFF), ("emoji", 0x1F300, 0x1FAFF),
+    ("Latin accents", 0x00C0, 0x017F),
+])
+def test_mix_text_mixes_scripts(script, low, high):
+    strings = mixbench._strings(MIX.values(), [])
+    assert sum(any(low <= ord(ch) <= high for ch in s) for s in strings) >= 100
+
+
+def test_mix_keys_come_from_json_not_from_the_schema():
+    names = {sys.intern(p["name"]) for key in ("constructors", "methods")
+             for e in MIX.schema[key] for p in e["params"]}
+    keys = [k for v in MIX.values() for k in v if k != "_"]
+    assert keys and all(k in names for k in keys)
+    assert not any(k is sys.intern(k) for k in keys)  # equal, not the same objects
+    interned = mixdata.interned_keys(MIX.values())
+    assert all(k is sys.intern(k) for v in interned for k in v)
+
+
+def test_mix_values_are_fresh_each_time_and_carry_bytes():
+    a, b = MIX.values(), MIX.values()
+    assert a == b and a[0] is not b[0]
+    found = [x for v in a for x in _leaves(v) if isinstance(x, (bytes, bytearray))]
+    assert found and all(type(x) is bytes for x in found)
+
+
+def _leaves(v):
+    if isinstance(v, dict):
+        for x in v.values():
+            yield from _leaves(x)
+    elif isinstance(v, list):
+        for x in v:
+            yield from _leaves(x)
+    else:
+        yield v
+
+
+def test_mix_ascii_variant_keeps_structure_and_byte_lengths():
+    for v, w in zip(MIX.values(), MIX.values(ascii=True)):
+        sv, sw = mixbench._strings(v, []), mixbench._strings(w, [])
+        assert [len(s.encode()) for s in sv] == [len(s.encode()) for s in sw]
+        assert all(s.isascii() for s in sw)
+        assert [type(x) for x in _leaves(v)] == [type(x) for x in _leaves(w)]
+
+
+def test_mix_is_the_same_in_every_process(tmp_path):
+    schema, entries = mixdata.build_schema(mixdata.SEED)
+    assert schema == MIX.schema and [e.name for e in entries] == [e.name for e in MIX.entries]
+    MIX.to_file(tmp_path / "mix.json")
+    again = mixdata.Mix.from_file(tmp_path / "mix.json")
+    assert again.texts == MIX.texts and again.ascii_texts == MIX.ascii_texts
+    assert [(e.name, e.level, e.method) for e in again.entries] == \
+           [(e.name, e.level, e.method) for e in MIX.entries]
+
+
+@pytest.mark.parametrize("key", ["mivex", "msgspec", "msgpack", "cbor2", "pickle", "marshal",
+                                 "orjson"])
+def test_mix_round_trips_every_value(key):
+    codecs, failures, skipped = mixbench.prepare([key], MIX)
+    if skipped:
+        pytest.skip(skipped[0][1])
+    assert failures == [] and [c.key for c in codecs] == [key]
+
+
+class _Wrapped:
+    """A TLParser taking a standard= keyword, its unpack result altered."""
+
+    def __init__(self, schema, standard=False, alter=lambda r: r):
+        self.real, self.alter = TLParser(schema), alter
+
+    def pack(self, value):
+        return self.real.pack(value)
+
+    def unpack(self, data):
+        return self.alter(self.real.unpack(data))
+
+
+def _with_flags(r):
+    return dict(r, flags=0) if r["_"] in FLAGGED else r
+
+
+FLAGGED = {e.name for e in MIX.entries if any(f.name == "flags" for f in e.fields)}
+
+
+@pytest.mark.parametrize("alter, passes", [
+    (lambda r: r, True),
+    (_with_flags, True),    # a profile may return its flags words
+    (lambda r: {k: v for k, v in r.items() if k != "_"} if len(r) > 1 else r, False),
+    (lambda r: dict(r, _=r["_"] + "x"), False),
+], ids=["same", "flags-words", "missing-key", "wrong-name"])
+def test_standard_profile_is_run_and_checked_when_available(monkeypatch, alter, passes):
+    import Mivex.tl
+    monkeypatch.setattr(Mivex.tl, "TLParser",
+                        lambda schema, **kw: _Wrapped(schema, alter=alter, **kw))
+    codecs, failures, skipped = mixbench.prepare(["mivex-standard"], MIX)
+    assert skipped == []
+    if passes:
+        assert [c.label for c in codecs] == ["Mivex (standard)"] and failures == []
+    else:
+        assert codecs == [] and failures[0][0] == "mivex-standard"
+
+
+def test_standard_profile_is_skipped_when_the_parser_has_none(monkeypatch):
+    import Mivex.tl
+    monkeypatch.setattr(Mivex.tl, "TLParser", lambda schema: TLParser(schema))
+    codecs, failures, skipped = mixbench.prepare(["mivex-standard"], MIX)
+    assert codecs == [] and failures == [] and "standard=True" in skipped[0][1]
+
+
+@pytest.mark.parametrize("alter", [
+    lambda r: dict(r, _="zzz"),
+    lambda r: {k: (v + 1 if type(v) is int else v) for k, v in r.items()},
+], ids=["name", "int"])
+def test_mix_check_catches_a_wrong_codec(alter):
+    real = mixbench.make_codec("pickle", MIX.schema_json)
+    bad = mixbench.Codec("bad", "bad", real.pack, lambda b: alter(real.unpack(b)), real.pack_arg)
+    assert "round trip differs" in mixbench.check_codec(bad, MIX, MIX.values()[:200])
+
+
+def _quick_mix(tmp_path, capsys, libs):
+    rc = mixbench.main(["--quick", "--libs", libs, "--out", str(tmp_path)])
+    printed = capsys.readouterr().out
+    text = (tmp_path / "mix.md").read_text(encoding="utf-8")
+    assert rc == 0 and text.strip() == printed.strip()
+    return text
+
+
+def test_mix_quick_run_writes_its_report(tmp_path, capsys):
+    text = _quick_mix(tmp_path, capsys, "pickle")
+    for variant in mixbench.VARIANTS:
+        assert f"| {variant}: " in text
+    pack = text.split("## pack")[1].split("## unpack")[0]
+    assert "pickle/Mivex" in pack and "| values by nesting depth |" in text
+
+
+def test_mix_runs_orjson_on_the_values_without_bytes_only(tmp_path, capsys):
+    pytest.importorskip("orjson")
+    pack = _quick_mix(tmp_path, capsys, "orjson").split("## pack")[1].split("## unpack")[0]
+    no_bytes = next(line for line in pack.splitlines() if line.startswith("| no-bytes"))
+    fresh = next(line for line in pack.splitlines() if line.startswith("| fresh"))
+    assert no_bytes.rstrip(" |").split("|")[-1].strip() != "—"
+    assert fresh.rstrip(" |").split("|")[-1].strip() == "—"
+
+
+@pytest.mark.parametrize("variant", mixbench.VARIANTS)
+@pytest.mark.parametrize("op", ["pack", "unpack"])
+def test_count_worker_runs_each_variant(monkeypatch, tmp_path, variant, op):
+    calls = []
+    path = tmp_path / "mix.json"
+    MIX.to_file(path)
+    monkeypatch.setenv(mixbench.MIX_FILE_ENV, str(path))
+    real = mixbench.make_codec
+
+    def counting(key, schema_json):
+        c = real(key, schema_json)
+        c.pack = _counted(c.pack, calls, "pack")
+        c.unpack = _counted(c.unpack, calls, "unpack")
+        return c
+
+    monkeypatch.setattr(mixbench, "make_codec", counting)
+    mixbench.worker(variant, "pickle", op, 2, 3)
+    per_pass = mixcounts.calls_per_pass(MIX, variant) // (
+        mixcounts.COUNT_HOT_REPEATS if variant in mixbench.HOT else 1)
+    repeats = 3 if variant in mixbench.HOT else 1
+    assert calls.count(op) == per_pass * (1 + 2 * repeats)  # a warm-up pass, two measured
+    if op == "unpack":
+        assert calls.count("pack") == per_pass                # encoding its inputs
+
+
+def _counted(f, calls, name):
+    def call(*args):
+        calls.append(name)
+        return f(*args)
+    return call
+
+
+def test_count_worker_refuses_more_passes_than_value_sets():
+    with pytest.raises(SystemExit):
+        mixbench.worker("fresh", "loop", "pack", mixbench.WORKER_COPIES, 1)
+
+
+class _Done:
+    def __init__(self, value):
+        self.value = value
+
+    def result(self):
+        return self.value
+
+
+def test_counts_per_value_subtract_the_setup_run():
+    calls = len(MIX.texts) * mixcounts.MEASURED_PASSES
+    futures = {("fresh", "mivex", "pack"): (_Done({"Ir": 1000, "D1mr": 10}),
+                                            _Done({"Ir": 1000 + calls * 6, "D1mr": 10 + calls * 2})),
+               ("hot", "mivex", "pack"): (_Done({"Ir": 0}),
+                                          _Done({"Ir": calls * mixcounts.COUNT_HOT_REPEATS * 5}))}
+    got = mixcounts.per_value(MIX, futures)
+    assert got[("fresh", "mivex", "pack")] == {"Ir": 6.0, "D1mr": 2.0}
+    assert got[("hot", "mivex", "pack")] == {"Ir": 5.0}
+
+
+def test_count_jobs_cover_every_library_and_the_detail_variants():
+    jobs = set(mixcounts.jobs_for(["mivex", "msgspec", "pickle", "orjson"], mixbench.VARIANTS))
+    assert ("fresh", "pickle", "unpack") in jobs and ("hot", "pickle", "pack") not in jobs
+    assert {(v, lib) for v, lib, _ in jobs if lib == "orjson"} == {("no-bytes", "orjson")}
+    assert ("interned", "mivex", "pack") in jobs and ("interned", "mivex", "unpack") not in jobs
+    assert {v for v, lib, _ in jobs if lib == "msgspec"} == set(mixbench.VARIANTS)
+
+
+@pytest.mark.parametrize("argv, numbers, mix", [
+    (["--shapes", "1,mix"], [1], True),
+    (["--shapes", "mix"], [], True),
+    (["--shapes", "2,5"], [2, 5], False),
+    ([], sorted(SHAPES), False),
+])
+def test_shapes_option_takes_the_mix(argv, numbers, mix):
+    args = cli.parse_args(argv)
+    assert args.shape_numbers == numbers and args.mix is mix
+
+
+def test_shapes_option_rejects_other_words():
+    with pytest.raises(SystemExit):
+        cli.parse_args(["--shapes", "1,max"])
+
+
+def test_worker_environment_is_fixed_and_keeps_extra_settings(monkeypatch):
+    monkeypatch.setenv("SOMETHING_ELSE", "x" * 500)
+    env = instructions.worker_env({mixbench.MIX_FILE_ENV: "/tmp/m.json"})
+    assert "SOMETHING_ELSE" not in env and env["PYTHONHASHSEED"] == "0"
+    assert env[mixbench.MIX_FILE_ENV] == "/tmp/m.json" and env["PYTHONDONTWRITEBYTECODE"] == "1"
+
+
+# ---------------------------------------------------------------------------
+# The instruction-count guard
+# ---------------------------------------------------------------------------
+
+BASE = {"1 pack": 1000.0, "1 unpack": 2000.0, "mix pack": 5000.0}
+
+
+@pytest.mark.parametrize("now, ok, status", [
+    ({"1 pack": 1030.0, "1 unpack": 2000.0, "mix pack": 5000.0}, True, "ok"),
+    ({"1 pack": 1031.0, "1 unpack": 2000.0, "mix pack": 5000.0}, False, "**slower**"),
+    ({"1 pack": 1000.0, "1 unpack": 2000.0, "mix pack": 5200.0}, False, "**slower**"),
+    ({"1 pack": 900.0, "1 unpack": 2000.0, "mix pack": 5000.0}, True, "faster"),
+    ({"1 pack": 1000.0, "1 unpack": 2000.0}, False, "**not measured**"),
+    ({"1 pack": 1000.0, "1 unpack": 2000.0, "mix pack": 5000.0, "2 pack": 1.0}, False,
+     "**not in the baseline**"),
+], ids=["at-tolerance", "over", "mix-over", "faster", "missing", "new"])
+def test_guard_compares_with_the_baseline(now, ok, status):
+    passed, table = guard.compare({"counts": BASE}, now, 3.0)
+    assert passed is ok
+    assert status in table
+
+
+def _write_baseline(path, minor, implementation="CPython"):
+    path.write_text(json.dumps({"interpreter": {"implementation": implementation, "minor": minor,
+                                                "version": minor + ".0"},
+                                "counts": BASE, "measured": "then"}))
+
+
+@pytest.mark.parametrize("minor, implementation", [("3.10", "CPython"), ("3.99", "CPython"),
+                                                   (None, "PyPy")])
+def test_guard_refuses_another_interpreter(tmp_path, capsys, minor, implementation):
+    path = tmp_path / "b.json"
+    _write_baseline(path, minor or "%d.%d" % sys.version_info[:2], implementation)
+    assert guard.main(["--baseline", str(path)]) == 2
+    assert "not comparable" in capsys.readouterr().err
+
+
+def test_guard_without_a_baseline_says_how_to_make_one(tmp_path, capsys):
+    assert guard.main(["--baseline", str(tmp_path / "none.json")]) == 2
+    assert "--update" in capsys.readouterr().err
+
+
+def test_guard_baseline_is_named_for_the_interpreter():
+    assert guard.baseline_path().name == "instructions-cp%d%d.json" % sys.version_info[:2]
+    assert guard.interpreter()["minor"] == "%d.%d" % sys.version_info[:2]
+    ext = guard.extension()
+    assert len(ext["sha256"]) == 12 and ext["sanitizers"] in ("yes", "no")
+
+
+def test_committed_baseline_covers_what_the_guard_measures():
+    path = guard.BASELINE_DIR / "instructions-cp311.json"
+    data = json.loads(path.read_text(encoding="utf-8"))
+    assert data["interpreter"]["minor"] == "3.11"
+    want = {f"{n} {op}" for n in guard.GUARDED_SHAPES + ["mix"] for op in ("pack", "unpack")}
+    assert set(data["counts"]) == want and all(v > 0 for v in data["counts"].values())
+
+
+@pytest.mark.parametrize("a, b, want", [(100.0, 103.0, 100.0), (-5.0, 101.0, 101.0),
+                                        (99.0, 0.0, 99.0), (-1.0, -2.0, -2.0)])
+def test_guard_keeps_the_valid_lower_of_two_measurements(a, b, want):
+    assert guard._better(a, b) == want
+
+
+def test_guard_fails_an_invalid_count():
+    passed, table = guard.compare({"counts": {"1 pack": 1000.0}}, {"1 pack": -3.0}, 3.0)
+    assert not passed and "not a valid count" in table
+
+
+# ---------------------------------------------------------------------------
+# The mix's schema stays one the codec must accept, nested at most 4 deep
+# ---------------------------------------------------------------------------
+
+
+def test_mix_flag_words_come_first_with_distinct_bits():
+    for entry in MIX.entries:
+        seen, bits = set(), {}
+        for f in entry.fields:
+            if f.name in ("flags", "flags2"):
+                assert f.type == "#" and f.name not in seen, entry.name
+                seen.add(f.name)
+            elif "?" in f.type:
+                word, bit = f.type.split("?")[0].split(".")
+                assert word in seen and 0 <= int(bit) < 32, (entry.name, f.name)
+                assert int(bit) not in bits.setdefault(word, set()), (entry.name, f.name)
+                bits[word].add(int(bit))
+
+
+def test_mix_objects_only_hold_lower_levels():
+    level = {e.type: e.level for e in MIX.entries if not e.method}
+    methods = {e.name for e in MIX.entries if e.method}
+    for e in MIX.entries:
+        for f in e.fields:
+            t = f.type.split("?")[-1]
+            inner = t[len("Vector<"):-1] if t.startswith("Vector<") else t
+            if inner in level:
+                assert level[inner] < e.level, (e.name, f.name)
+            assert inner not in methods
+
+
+def test_mix_json_form_round_trips_bytes():
+    gen = mixdata.Generator(MIX.schema, 7)
+    for e in MIX.entries[:300]:
+        value = gen.value(e.name)
+        assert mixdata.from_json(MIX.ctors, mixdata.to_json(MIX.ctors, value)) == value
+
+
+def test_flag_words_are_dropped_only_where_the_schema_has_them():
+    name = next(iter(FLAGGED))
+    plain = next(e.name for e in MIX.entries if not e.fields)
+    got = mixbench._drop_flag_words(MIX, [{"_": name, "flags": 3, "x": {"_": plain, "flags": 1}}])
+    assert got == [{"_": name, "x": {"_": plain, "flags": 1}}]
+
+
+@pytest.mark.parametrize("arg", [None, 5])
+def test_timing_loops_call_once_per_item_and_repeat_when_hot(arg):
+    calls = []
+
+    def f(x, a=None):
+        calls.append((x, a))
+
+    assert mixbench.pass_loop(f, [1, 2, 3], arg) >= 0
+    assert calls == [(1, arg), (2, arg), (3, arg)]
+    calls.clear()
+    assert mixbench.hot_loop(f, [1, 2], arg, 4) >= 0
+    assert calls == [(1, arg)] * 5 + [(2, arg)] * 5  # an untimed call, then the repeats
+
+
+def test_bench_tasks_pair_libraries_with_variants():
+    json_like = mixbench.Codec("orjson", "JSON", lambda v: json.dumps(v).encode(), json.loads,
+                               bytes_ok=False)
+    codecs = [mixbench.make_codec(k, MIX.schema_json) for k in ("mivex", "pickle")] + [json_like]
+    bench = mixbench.Bench(MIX, codecs, mixbench.VARIANTS, 2)
+    tasks = {(t.lib, t.variant, t.op) for t in bench.tasks()}
+    assert ("orjson", "no-bytes", "pack") in tasks and ("orjson", "fresh", "pack") not in tasks
+    assert ("pickle", "no-bytes", "pack") not in tasks and ("mivex", "no-bytes", "unpack") in tasks
+    assert ("mivex", "interned", "unpack") not in tasks and ("pickle", "hot-literal", "unpack") in tasks
+    assert len(bench.encoded[("orjson", "no-bytes")]) == len(bench.subset) < bench.count
+    literal = bench.hot_values[("pickle", "hot-literal")]
+    assert all(k is sys.intern(k) for v in literal for k in v)
+
+
+# ---------------------------------------------------------------------------
+# Counting: cachegrind's and perf's output read right, the guard's flow
+# ---------------------------------------------------------------------------
+
+
+class _Proc:
+    def __init__(self, returncode=0, stdout="", stderr=""):
+        self.returncode, self.stdout, self.stderr = returncode, stdout, stderr
+
+
+def test_cachegrind_events_are_read_from_its_output_file(monkeypatch, tmp_path):
+    seen = {}
+
+    def run(cmd, **kw):
+        seen["cmd"], seen["env"] = cmd, kw["env"]
+        out = next(a.split("=", 1)[1] for a in cmd if a.startswith("--cachegrind-out-file="))
+        Path(out).write_text("desc: D1 cache: 49152 B\nevents: Ir D1mr DLmr\nsummary: 1000 20 3\n")
+        return _Proc()
+
+    monkeypatch.setattr(instructions.subprocess, "run", run)
+    got = instructions.events("mix:fresh", "mivex", "pack", 2, tmp_path, ["--D1=49152,12,64"],
+                              {"X": "1"})
+    assert got == {"Ir": 1000, "D1mr": 20, "DLmr": 3}
+    assert "--cache-sim=yes" in seen["cmd"] and "--D1=49152,12,64" in seen["cmd"]
+    assert seen["cmd"][-4:] == ["mix:fresh", "mivex", "pack", "2"] and seen["env"]["X"] == "1"
+    assert instructions.cache_description(tmp_path) == ["D1 cache: 49152 B"]
+
+
+@pytest.mark.parametrize("stderr, rc, ok", [
+    ("<not supported>,,instructions,0,100.00,,\n", 0, False),
+    ("123456,,instructions,1000,100.00,,\n", 0, True),
+    ("", 1, False),
+])
+def test_perf_is_used_only_when_it_counts(monkeypatch, stderr, rc, ok):
+    monkeypatch.setattr(mixcounts.shutil, "which", lambda name: "/usr/bin/perf")
+    monkeypatch.setattr(mixcounts.subprocess, "run", lambda *a, **kw: _Proc(rc, "", stderr))
+    assert (mixcounts.perf_available() is None) is ok
+
+
+def test_perf_counts_are_read_from_its_csv(monkeypatch):
+    out = ("1200,,cache-misses,100,100.00,,\n9000,,cache-references,100,100.00,,\n"
+           "<not counted>,,cycles,0,0,,\n77,,instructions,100,100.00,,\n")
+    monkeypatch.setattr(mixcounts.subprocess, "run", lambda *a, **kw: _Proc(0, "", out))
+    assert mixcounts.perf_counts("fresh", "mivex", "pack", 2, {}) == {
+        "cache-misses": 1200, "cache-references": 9000, "instructions": 77}
+
+
+def test_counts_report_says_when_perf_is_missing():
+    keys, labels = ["mivex", "msgspec"], {"mivex": "Mivex", "msgspec": "msgspec"}
+    ir = {("fresh", "mivex", "pack"): 4000.0, ("fresh", "msgspec", "pack"): 5000.0}
+    misses = {("fresh", "mivex", "pack"): {"Ir": 4000.0, "I1mr": 1.0, "D1mr": 50.0, "D1mw": 5.0,
+                                           "DLmr": 20.0, "DLmw": 1.0, "ILmr": 0.0, "Dr": 900.0,
+                                           "Dw": 300.0}}
+    text = mixcounts.render(keys, labels, ir, 400.0, misses, ["D1 cache: 48 KiB"], {},
+                            "no counters", 1.0)
+    assert "| fresh | pack | 4,000 | 5,000 | 1.25 |" in text
+    assert "| fresh | pack | Mivex | 4,000 | 1.0 | 55.0 | 21.0 | 1,200 |" in text
+    assert "Not measured: no counters" in text
+
+
+def _fake_guard(monkeypatch, counts_seq):
+    calls = []
+
+    def measure():
+        calls.append(1)
+        return dict(counts_seq[min(len(calls), len(counts_seq)) - 1]), 400.0
+
+    monkeypatch.setattr(guard, "measure_counts", measure)
+    monkeypatch.setattr(instructions, "VALGRIND", sys.executable)  # "installed"
+    return calls
+
+
+NOW = {f"{n} {op}": 1000.0 * n for n in guard.GUARDED_SHAPES for op in ("pack", "unpack")}
+NOW.update({"mix pack": 5000.0, "mix unpack": 6000.0})
+
+
+@pytest.mark.parametrize("later, rc, measured", [
+    ([NOW], 0, 1),
+    ([dict(NOW, **{"2 unpack": 2100.0}), NOW], 0, 2),                      # not confirmed
+    ([dict(NOW, **{"2 unpack": 2100.0})], 1, 2),                           # confirmed
+    ([dict(NOW, **{"mix pack": -1.0}), dict(NOW, **{"mix pack": -1.0})], 1, 2),
+], ids=["same", "glitch", "regression", "invalid"])
+def test_guard_updates_then_checks(monkeypatch, tmp_path, capsys, later, rc, measured):
+    path = tmp_path / "base.json"
+    _fake_guard(monkeypatch, [NOW])
+    assert guard.main(["--update", "--baseline", str(path)]) == 0
+    data = json.loads(path.read_text())
+    assert data["counts"] == NOW and data["interpreter"]["minor"] == "%d.%d" % sys.version_info[:2]
+    assert data["extension"]["sha256"] == guard.extension()["sha256"]
+    calls = _fake_guard(monkeypatch, later)
+    assert guard.main(["--baseline", str(path)]) == rc
+    assert len(calls) == measured
+    out = capsys.readouterr().out
+    assert ("FAILED" in out) is (rc == 1)
+
+
+@pytest.mark.parametrize("argv, forwarded", [
+    (["--shapes", "mix", "--quick", "--libs", "pickle,floor"],
+     ["--seed", "1", "--quick", "--libs", "pickle"]),
+    (["--shapes", "mix", "--repeats", "9", "--out", "X", "--seed", "4"],
+     ["--seed", "4", "--out", "X", "--passes", "9"]),
+    (["--shapes", "mix", "--quick", "--libs", "floor"], ["--seed", "1", "--quick", "--libs", "mivex"]),
+])
+def test_shapes_mix_runs_the_mix_with_the_same_settings(monkeypatch, argv, forwarded):
+    got = []
+    monkeypatch.setattr(mixbench, "main", lambda a: got.append(a) or 0)
+    assert cli.main(argv) == 0
+    assert got == [forwarded]

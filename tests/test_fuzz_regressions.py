@@ -3,16 +3,12 @@ checks, and the checks themselves: they must pass on good input and must
 notice a codec that misbehaves."""
 
 import os
-import sys
 
 import pytest
+from fuzzcheck import checks, tlref
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "fuzz"))
-
-import checks  # noqa: E402
-import tlref  # noqa: E402
 
 SAVED = os.path.join(HERE, "fuzz_regressions")
 

@@ -241,7 +241,7 @@ def test_dict_methods_extend_constructors_in_place(build):
     assert data["methods"] == [m]
 
 
-def test_dict_without_constructors_is_left_alschema(build):
+def test_dict_without_constructors_is_left_alone(build):
     m = ctor("m", 2, key="method")
     data = {"methods": [m]}
     build(data)

@@ -1,6 +1,6 @@
 """What each fuzz target checks, as plain functions of the input bytes.
 
-The atheris scripts beside this file and tests/test_fuzz_regressions.py both
+The atheris scripts in fuzz/ and tests/test_fuzz_regressions.py both
 call these, so a saved crashing input replays through exactly the same check
 without atheris installed. Inputs are turned into schemas and values by
 ``Draw``, a small deterministic reader of the fuzzer's bytes (atheris'
@@ -14,8 +14,9 @@ import json
 import struct
 import sys
 
-import tlref
 from Mivex.tl import TLParser
+
+from . import tlref
 
 # The model recurses about three Python frames per nesting level.
 sys.setrecursionlimit(max(sys.getrecursionlimit(), 10000))
