@@ -110,6 +110,27 @@ class MivexLib(Lib):
                     encoded, shape.tl_expected, p.unpack)
 
 
+class MivexStandardLib(MivexLib):
+    """The same codec in its standard wire profile (boxed Bool, signed ints)."""
+    key = "mivex_standard"
+    label = "Mivex (standard)"
+    options = {"standard": True}
+
+    def prepare(self, shape):
+        from Mivex.tl import TLParser
+        p = TLParser(shape.schema_json, **self.options)
+        encoded = p.pack(shape.value)
+        return Case(self, shape, Op(p.pack, (shape.value,)), Op(p.unpack, (encoded,)),
+                    encoded, shape.tl_expected, p.unpack)
+
+
+class MivexStrictLib(MivexStandardLib):
+    """The default profile with strict packing."""
+    key = "mivex_strict"
+    label = "Mivex (strict)"
+    options = {"strict": True}
+
+
 class FloorLib(Lib):
     key = "floor"
     label = "floor (C, per shape)"
@@ -448,7 +469,7 @@ class MsgspecStructLib(Lib):
 
 
 ALL_LIBS: list[Lib] = [
-    MivexLib(), FloorLib(), PurePythonLib(),
+    MivexLib(), MivexStandardLib(), MivexStrictLib(), FloorLib(), PurePythonLib(),
     MsgpackLib(), MsgpackPackerLib(), MsgspecLib(), Cbor2Lib(), OrjsonLib(),
     PickleLib(), MarshalLib(),
     ProtobufLib(), ProtobufDictLib(), FastavroLib(), MsgspecStructLib(),

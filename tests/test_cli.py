@@ -122,7 +122,7 @@ def test_pack_accepts(cli, schema_file, text, value):
     ('{"_": "item", "b": "AP8"}', "b: invalid base64 text"),
     ('{"_": "box", "items": [{"_": "item"}, {"_": "item", "ob": "*"}]}', "items[1].ob: invalid base64"),
     ('{"_": "box", "blobs": "AA=="}', "blobs: expected an array, got a string"),
-    ('{"_": "box", "first": {"_": "item", "x": 1}}', "first: item has no field 'x'"),
+    ('{"_": "box", "first": {"_": "item", "x": 1}}', "'item' has no field 'x' (while packing box.first.x)"),
     ('{"_": "box", "items": [{"i": 1}]}', 'items[0]: the object has no "_"'),
     ('{"_": "box", "first": {"_": "nope"}}', "first: unknown constructor 'nope'"),
     ('{"_": "item", "s": "\\ud800"}', "s: expected text that UTF-8 can hold, got a string with a lone surrogate at index 0"),
@@ -380,3 +380,15 @@ def test_standard_profile_round_trip(cli, tmp_path):
     assert json.loads(out) == dict(value, at={"_": "point", "x": -1, "y": 2})
     # Without --standard the same bytes mean something else, or nothing.
     assert cli("unpack", "-s", str(path), stdin=data)[1] != out
+
+
+def test_pack_refuses_a_missing_object_and_names_it(cli, tmp_path):
+    path = tmp_path / "outer.json"
+    path.write_text(json.dumps({"constructors": [
+        ctor("outer", 1, param("n", "int"), param("inner", "Inner"), type="Outer"),
+        ctor("inner", 2, type="Inner")]}))
+    status, _, err = cli("pack", "-s", str(path), stdin=b'{"_": "outer", "n": 1}')
+    assert (status, err) == (1, "mivex: missing field 'inner' of 'outer' (while packing outer.inner)\n")
+    # Other plain fields left out still get their defaults.
+    status, data, _ = cli("pack", "-s", str(path), stdin=b'{"_": "outer", "inner": {"_": "inner"}}')
+    assert status == 0 and TLParser(path.read_text()).unpack(data)["n"] == 0

@@ -113,7 +113,7 @@ CLASSES = pytest.mark.parametrize(
     "cls, name, methods",
     [
         (TLSchemaCompiler, "TLSchemaCompiler", {"compile"}),
-        (TLParser, "TLParser", {"pack", "unpack", "describe", "standard", "unpack_from",
+        (TLParser, "TLParser", {"pack", "unpack", "describe", "standard", "strict", "unpack_from",
                                 "iter_unpack", "pack_into"}),
     ],
     ids=["compiler", "parser"],
@@ -406,7 +406,7 @@ def test_traceback_entries(call, expected):
         (TLParser.__reduce__, "(self, /)"),
         (TLParser.__setstate__, "(self, /, state)"),
         (TLSchemaCompiler.__setstate__, "(self, /, state)"),
-        (TLParser, "(schema_json, *, standard=False)"),
+        (TLParser, "(schema_json, *, standard=False, strict=False)"),
     ],
 )
 def test_signatures_are_introspectable(func, signature):

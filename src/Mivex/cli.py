@@ -68,6 +68,12 @@ _EXPECTED = {
 }
 
 
+# What a plain field left out of the JSON is packed as.
+_DEFAULTS: dict[str, Callable[[], Any]] = {
+    INT: int, LONG: int, NAT: int, INT128: int, INT256: int, DOUBLE: float, STRING: str,
+    BYTES: bytes, BOOL: bool, TRUE: lambda: True, VECTOR: list}
+
+
 def _expected(kind: str, ranges: dict[str, tuple[int, int]]) -> str:
     if kind in ranges:
         low, high = ranges[kind]
@@ -126,7 +132,10 @@ class Schema:
     """A compiled parser plus the field types the JSON conversion needs."""
 
     def __init__(self, text: str, data: Any, standard: bool = False) -> None:
-        self.parser = TLParser(text, standard=standard)  # the codec's own checks come first
+        # The codec's own checks come first, and strict packing refuses keys
+        # that are no field; the JSON conversion below adds only what JSON
+        # itself needs (base64, non-finite doubles, integer ranges).
+        self.parser = TLParser(text, standard=standard, strict=True)
         self.data = data
         self.standard = standard
         self.ranges = _STANDARD_RANGES if standard else _DEFAULT_RANGES
@@ -165,19 +174,23 @@ class Schema:
         entry = self.by_name.get(name)
         if entry is None:
             raise _at(path, f"unknown constructor {name!r}")
+        out: dict[str, Any] = {"_": name}
+        words = {f.name for f in entry.fields if f.role == "word"}
         known = {f.name for f in entry.fields}
         for key in value:
             if key != "_" and key not in known:
-                raise _at(path, f"{name} has no field {key!r}")
-        out: dict[str, Any] = {"_": name}
+                out[key] = value[key]   # the strict codec names it
         for field in entry.fields:
             where = f"{path}.{field.name}" if path else field.name
-            if field.role == "word":
+            if field.role == "word" or field.name in words:
                 continue        # computed by the codec from the fields present
             if field.name not in value:
-                if field.kind == OBJECT and not field.optional:
-                    raise _at(where, f"missing; a {field.type_text} object is required")
-                continue        # absent, or the codec's default for its kind
+                # Plain fields left out get their kind's default, as the
+                # lenient codec would give them; an object has none, and the
+                # strict codec says so.
+                if not field.optional and field.kind in _DEFAULTS:
+                    out[field.name] = _DEFAULTS[field.kind]()
+                continue
             item = value[field.name]
             if item is None:
                 if not field.optional:
@@ -360,12 +373,16 @@ def from_hex(raw: bytes) -> bytes:
 
 
 def describe(exc: BaseException) -> str:
-    """One line for an exception: its text, or its type when the text says nothing."""
+    """One line for an exception: its text, or its type when the text says
+    nothing, and its notes (where in the message it failed) after it."""
     text = str(exc)
     if isinstance(exc, KeyError):
         text = f"missing key {text}"
     elif not text:
         text = type(exc).__name__
+    notes = getattr(exc, "__notes__", None)
+    if isinstance(notes, list) and notes:
+        text += " (" + "; ".join(str(n) for n in notes) + ")"
     return " ".join(text.split())
 
 

@@ -44,12 +44,19 @@ class TLParser:
     same parser raises RuntimeError.
     """
 
-    def __new__(cls, schema_json: str | dict[str, Any], *, standard: bool = False) -> Self:
-        """standard=True selects the standard TL wire profile."""
+    def __new__(
+        cls, schema_json: str | dict[str, Any], *, standard: bool = False, strict: bool = False
+    ) -> Self:
+        """standard=True selects the standard TL wire profile; strict=True
+        makes pack refuse what it would otherwise coerce, default or ignore."""
 
     @property
     def standard(self) -> bool:
         """Whether this parser speaks the standard TL wire profile."""
+
+    @property
+    def strict(self) -> bool:
+        """Whether pack refuses unknown keys, missing fields and coercions."""
 
     def pack(self, value: TLObjectLike) -> bytes:
         """Serialize one object; value["_"] names its constructor."""

@@ -33,6 +33,8 @@ struct TLParserObject {
   int _error;              // a read ran short: unpack reports a parse error
 
   bool _standard;          // the standard wire profile
+  bool _strict;            // pack refuses what it would otherwise coerce,
+                           // default or ignore
   int _busy;               // a pack or unpack is running
   const unsigned char *_input;  // the caller's bytes while unpacking
   size_t _reserved;        // input bytes owed to enclosing vectors' elements

@@ -105,7 +105,7 @@ struct Constants {
       *name;
   PyObject *empty_str, *empty_bytes, *zero, *module_name;
   PyObject *arg_json_data, *arg_schema_json, *arg_value, *arg_data,
-      *arg_state, *arg_standard, *arg_buffer, *arg_offset;
+      *arg_state, *arg_standard, *arg_strict, *arg_buffer, *arg_offset;
   PyObject *dealloc_context, *add_note;
 };
 Constants S;

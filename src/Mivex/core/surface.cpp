@@ -72,10 +72,11 @@ int tl_flag_argument(PyObject *value, bool *out) {
 }
 
 int TLParser_cinit(TLParserObject *self, PyObject *args, PyObject *kwds) {
-  PyObject *names[2] = {S.arg_schema_json, S.arg_standard};
-  PyObject *given[2];
-  if (tl_parse_args_tuple("__cinit__", 1, 1, names, args, kwds, given) < 0 ||
-      tl_flag_argument(given[1], &self->_standard) < 0)
+  PyObject *names[3] = {S.arg_schema_json, S.arg_standard, S.arg_strict};
+  PyObject *given[3];
+  if (tl_parse_args_tuple("__cinit__", 1, 2, names, args, kwds, given) < 0 ||
+      tl_flag_argument(given[1], &self->_standard) < 0 ||
+      tl_flag_argument(given[2], &self->_strict) < 0)
     return -1;
   PyObject *compiler = PyObject_CallNoArgs((PyObject *)&TLSchemaCompilerType);
   if (!compiler) return -1;
@@ -134,9 +135,16 @@ PyObject *TLParser_get_standard(PyObject *o, void *) {
   return PyBool_FromLong(((TLParserObject *)o)->_standard);
 }
 
+PyObject *TLParser_get_strict(PyObject *o, void *) {
+  return PyBool_FromLong(((TLParserObject *)o)->_strict);
+}
+
 PyGetSetDef TLParser_getset[] = {
     {"standard", TLParser_get_standard, nullptr,
      "Whether the parser speaks the standard TL profile (read-only).", nullptr},
+    {"strict", TLParser_get_strict, nullptr,
+     "Whether pack refuses what it would otherwise coerce, default or ignore "
+     "(read-only).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -145,7 +153,7 @@ PyTypeObject TLParserType = [] {
   t.tp_basicsize = sizeof(TLParserObject);
   // A signature only: __doc__ stays None, __text_signature__ reads
   // "(schema_json)".
-  t.tp_doc = "TLParser(schema_json, *, standard=False)\n--\n\n";
+  t.tp_doc = "TLParser(schema_json, *, standard=False, strict=False)\n--\n\n";
   t.tp_dealloc = TLParser_dealloc;
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                Py_TPFLAGS_IMMUTABLETYPE;
@@ -242,6 +250,7 @@ int tl_init_constants() {
       {&S.arg_data, "data"},
       {&S.arg_state, "state"},
       {&S.arg_standard, "standard"},
+      {&S.arg_strict, "strict"},
       {&S.arg_buffer, "buffer"},
       {&S.arg_offset, "offset"},
       {&S.dealloc_context, "Mivex.tl.TLSchemaCompiler.__dealloc__"},

@@ -12,43 +12,133 @@ int TLParser_write_object(TLParserObject *self, PyObject *value,
 constexpr uint32_t kBoolTrue = 0x997275b5u;
 constexpr uint32_t kBoolFalse = 0xbc799737u;
 
+// --- Strict packing -----------------------------------------------------------
+// A strict parser refuses what the default would coerce (3.7 or a bool for
+// an int, 1 for a Bool, a dict or a str for a vector), default (a missing
+// field) or ignore (a key that is no field).
+
+bool tl_is_int(PyObject *v) { return PyLong_Check(v) && !PyBool_Check(v); }
+
+// What a value of kind `type` must be; null when any value will do here
+// (objects are checked by the object writer).
+const char *tl_strict_expected(TLType type) {
+  switch (type) {
+    case TL_TYPE_INT:
+    case TL_TYPE_LONG:
+    case TL_TYPE_SINT:
+    case TL_TYPE_SLONG:
+    case TL_TYPE_NAT:
+    case TL_TYPE_INT128:
+    case TL_TYPE_INT256:
+      return "int";
+    case TL_TYPE_DOUBLE:
+      return "float or int";
+    case TL_TYPE_STRING:
+      return "str";
+    case TL_TYPE_BYTES:
+      return "bytes";
+    case TL_TYPE_BOOL:
+    case TL_TYPE_BOXED_BOOL:
+    case TL_TYPE_TRUE:
+      return "bool";
+    case TL_TYPE_VECTOR:
+    case TL_TYPE_BARE_VECTOR:
+      return "list or tuple";
+    default:
+      return nullptr;
+  }
+}
+
+// Whether strict packing takes a value of another type than the usual one.
+TL_NOINLINE bool tl_strict_accepts_other(PyObject *v, TLType type) {
+  switch (type) {
+    case TL_TYPE_INT:
+    case TL_TYPE_LONG:
+    case TL_TYPE_SINT:
+    case TL_TYPE_SLONG:
+    case TL_TYPE_NAT:
+    case TL_TYPE_INT128:
+    case TL_TYPE_INT256:
+      return PyLong_CheckExact(v) || tl_is_int(v);
+    case TL_TYPE_DOUBLE:
+      return PyFloat_Check(v) || tl_is_int(v);
+    case TL_TYPE_STRING:
+      return PyUnicode_Check(v);
+    case TL_TYPE_BYTES:
+      return PyBytes_Check(v) || (v != Py_None && PyObject_CheckBuffer(v));
+    case TL_TYPE_BOOL:
+    case TL_TYPE_BOXED_BOOL:
+    case TL_TYPE_TRUE:
+      return v == Py_True || v == Py_False;
+    case TL_TYPE_VECTOR:
+    case TL_TYPE_BARE_VECTOR:
+      return PyList_Check(v) || PyTuple_Check(v);
+    default:
+      return true;
+  }
+}
+
+TL_NOINLINE int tl_strict_refused(PyObject *v, TLType type) {
+  tl_expected(tl_strict_expected(type), v);
+  return -1;
+}
+
 // One value of kind `type` (`node` says more for vectors and objects);
 // `depth` is the level of the object or vector that holds it.
+// A strict parser refuses a value of another type than its kind's usual
+// one unless strict packing takes it; checked off the exact-type path only,
+// where the conversion is about to test the type anyway.
+#define TL_STRICT_UNLESS(exact)                         \
+  if (TL_UNLIKELY(!(exact)) && self->_strict &&         \
+      !tl_strict_accepts_other(value, type)) {          \
+    status = tl_strict_refused(value, type);            \
+    break;                                              \
+  }
+
+TL_INLINE bool tl_is_bool(PyObject *v) { return v == Py_True || v == Py_False; }
+
 TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
                                    TLType type, const TLNode *node,
                                    int depth) {
   int status;
   switch (type) {
     case TL_TYPE_INT: {
+      TL_STRICT_UNLESS(PyLong_CheckExact(value));
       int32_t x;
       status = tl_as_int32(value, &x);
       if (TL_LIKELY(status == 0)) status = TLParser_write_int32(self, x);
       break;
     }
     case TL_TYPE_LONG: {
+      TL_STRICT_UNLESS(PyLong_CheckExact(value));
       uint64_t x;
       status = tl_as_uint64(value, &x);
       if (TL_LIKELY(status == 0)) status = TLParser_write_int64(self, x);
       break;
     }
     case TL_TYPE_DOUBLE: {
+      TL_STRICT_UNLESS(PyFloat_CheckExact(value));
       double x;
       status = tl_as_double(value, &x);
       if (TL_LIKELY(status == 0)) status = TLParser_write_double(self, x);
       break;
     }
     case TL_TYPE_STRING:
+      TL_STRICT_UNLESS(PyUnicode_CheckExact(value));
       status = TLParser_write_string(self, value);
       break;
     case TL_TYPE_BYTES:
+      TL_STRICT_UNLESS(PyBytes_CheckExact(value));
       status = TLParser_write_bytes(self, value);
       break;
     case TL_TYPE_BOOL: {
+      TL_STRICT_UNLESS(tl_is_bool(value));
       int truth = tl_truth(value);
       status = truth < 0 ? -1 : TLParser_write_int32(self, truth);
       break;
     }
     case TL_TYPE_VECTOR:
+      TL_STRICT_UNLESS(PyList_CheckExact(value));
       status = TLParser_write_vector(self, value, node, true, depth + 1);
       break;
     case TL_TYPE_OBJECT:
@@ -57,12 +147,14 @@ TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
       status = TLParser_write_object(self, value, node, depth + 1);
       break;
     case TL_TYPE_SINT: {
+      TL_STRICT_UNLESS(PyLong_CheckExact(value));
       int32_t x;
       status = tl_as_sint(value, &x);
       if (TL_LIKELY(status == 0)) status = TLParser_write_int32(self, x);
       break;
     }
     case TL_TYPE_SLONG: {
+      TL_STRICT_UNLESS(PyLong_CheckExact(value));
       int64_t x;
       status = tl_as_slong(value, &x);
       if (TL_LIKELY(status == 0))
@@ -70,6 +162,7 @@ TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
       break;
     }
     case TL_TYPE_NAT: {
+      TL_STRICT_UNLESS(PyLong_CheckExact(value));
       uint32_t x;
       status = tl_as_nat(value, &x);
       if (TL_LIKELY(status == 0)) status = TLParser_write_int32(self, (int32_t)x);
@@ -77,6 +170,7 @@ TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
     }
     case TL_TYPE_INT128:
     case TL_TYPE_INT256: {
+      TL_STRICT_UNLESS(PyLong_CheckExact(value));
       unsigned char bytes[32];
       size_t n = type == TL_TYPE_INT128 ? 16 : 32;
       status = tl_as_bigint(value, bytes, n);
@@ -84,6 +178,7 @@ TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
       break;
     }
     case TL_TYPE_BOXED_BOOL: {
+      TL_STRICT_UNLESS(tl_is_bool(value));
       int truth = tl_truth(value);
       status = truth < 0 ? -1
                          : TLParser_write_int32(
@@ -91,9 +186,11 @@ TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
       break;
     }
     case TL_TYPE_TRUE:
+      TL_STRICT_UNLESS(tl_is_bool(value));
       status = 0;  // takes no bytes
       break;
     case TL_TYPE_BARE_VECTOR:
+      TL_STRICT_UNLESS(PyList_CheckExact(value));
       status = TLParser_write_vector(self, value, node, false, depth + 1);
       break;
     default:
@@ -103,6 +200,8 @@ TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
   if (TL_UNLIKELY(status < 0)) TL_TB("TLParser._write_value");
   return status;
 }
+
+#undef TL_STRICT_UNLESS
 
 // --- Vectors ------------------------------------------------------------------
 // The element kind comes from the vector's node, derived at compilation; a
@@ -308,9 +407,10 @@ TL_INLINE bool tl_walkable(PyObject *dict, const TLConstructor *c) {
 // order and by the key table otherwise: no hash lookups, and no user code
 // can run. False when a key is not an exact str (nothing is kept then).
 bool tl_gather_walk(PyObject *value, const TLConstructor *c,
-                    PyObject **slots) {
+                    PyObject **slots, Py_ssize_t *given) {
   const int32_t n = c->slot_count;
   int32_t next = 0;
+  Py_ssize_t found = 0;
   Py_ssize_t count;
   if (TLDictEntry *e = tl_dict_str_entries(value, &count)) {
     for (Py_ssize_t i = 0; i < count; i++) {
@@ -323,7 +423,9 @@ bool tl_gather_walk(PyObject *value, const TLConstructor *c,
         continue;
       next = slot + 1;
       slots[slot] = Py_NewRef(v);
+      found++;
     }
+    *given = found;
     return true;
   }
   Py_ssize_t pos = 0;
@@ -341,7 +443,9 @@ bool tl_gather_walk(PyObject *value, const TLConstructor *c,
       continue;
     next = slot + 1;
     slots[slot] = Py_NewRef(v);
+    found++;
   }
+  *given = found;
   return true;
 }
 
@@ -349,21 +453,26 @@ bool tl_gather_walk(PyObject *value, const TLConstructor *c,
 // written into slots[0..slot_count), as new references (null: absent).
 // A small exact dict is walked once; any other dict is asked once per name
 // with the name's cached hash; other mappings with `in`, then subscription.
+// *given is how many fields the object has.
 int tl_gather(TLParserObject *self, PyObject *value, bool is_dict,
-              const TLConstructor *c, PyObject **slots) {
+              const TLConstructor *c, PyObject **slots, Py_ssize_t *given) {
   const int32_t n = c->slot_count;
+  Py_ssize_t found = 0;
   if (TL_LIKELY(is_dict)) {
-    if (tl_walkable(value, c) && tl_gather_walk(value, c, slots)) return 0;
+    if (tl_walkable(value, c) && tl_gather_walk(value, c, slots, given))
+      return 0;
     for (int32_t i = 0; i < n; i++) {
       PyObject *key = c->slot_keys[i];
       PyObject *v = tl_dict_get_known_hash(value, key, tl_str_cached_hash(key));
       if (v) {
         slots[i] = Py_NewRef(v);
+        found++;
       } else if (PyErr_Occurred()) {
         tl_path_field(self, c, key, 0);
         return -1;
       }
     }
+    *given = found;
     return 0;
   }
   for (int32_t i = 0; i < n; i++) {
@@ -373,7 +482,9 @@ int tl_gather(TLParserObject *self, PyObject *value, bool is_dict,
       tl_path_field(self, c, key, 0);
       return -1;
     }
+    found += has;
   }
+  *given = found;
   return 0;
 }
 
@@ -482,8 +593,10 @@ PyObject *tl_default_value(TLType type) {
   }
 }
 
-// The object's "_": a borrowed-then-owned name, Py_None when it has none.
-Ref tl_object_name(PyObject *value, bool is_dict) {
+// The object's "_": a borrowed-then-owned name, Py_None when it has none;
+// *named says whether the key is there (for other mappings, whether the
+// name is not None).
+Ref tl_object_name(PyObject *value, bool is_dict, bool *named) {
   if (TL_LIKELY(is_dict)) {
     // "_" usually comes first; a lookup finds it anywhere else.
     Py_ssize_t count;
@@ -495,9 +608,12 @@ Ref tl_object_name(PyObject *value, bool is_dict) {
       n = PyDict_GetItemWithError(value, S.underscore);
       if (!n && PyErr_Occurred()) return Ref();
     }
+    *named = n != nullptr;
     return Ref::own(n ? n : Py_None);
   }
-  return Ref::steal(PyObject_CallMethodOneArg(value, S.get, S.underscore));
+  Ref name = Ref::steal(PyObject_CallMethodOneArg(value, S.get, S.underscore));
+  *named = name && name.get() != Py_None;
+  return name;
 }
 
 TL_NOINLINE const TLConstructor *tl_wrong_type(const TLConstructor *c,
@@ -528,8 +644,8 @@ TL_NOINLINE const TLConstructor *tl_wrong_bare(const TLConstructor *c,
 // field's type where it has one; a bare object's "_" may be left out.
 const TLConstructor *tl_object_constructor(TLParserObject *self,
                                            PyObject *value, bool is_dict,
-                                           const TLNode *node) {
-  Ref name = tl_object_name(value, is_dict);
+                                           const TLNode *node, bool *named) {
+  Ref name = tl_object_name(value, is_dict, named);
   if (!name) return nullptr;
   PyObject *nm = name.get();
   if (TL_UNLIKELY(!PyUnicode_CheckExact(nm) || PyUnicode_GET_LENGTH(nm) == 0)) {
@@ -537,7 +653,10 @@ const TLConstructor *tl_object_constructor(TLParserObject *self,
       tl_expected("str", nm);
       return nullptr;
     }
-    if (node && node->kind == TL_TYPE_BARE_OBJECT) return node->ctor;
+    // A bare object may leave "_" out, but not give it as None or "".
+    if (node && node->kind == TL_TYPE_BARE_OBJECT &&
+        (!self->_strict || nm == Py_None))
+      return node->ctor;
     PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
     return nullptr;
   }
@@ -625,6 +744,67 @@ TL_NOINLINE int tl_check_shared_bits(TLParserObject *self,
   return 0;
 }
 
+// Strict: every key of the object must be "_" or a field of `c`. Counting
+// what the gather found is enough on the way through; the key at fault is
+// looked for only when the counts differ.
+TL_NOINLINE int tl_strict_unknown_key(TLParserObject *self,
+                                      const TLConstructor *c, PyObject *value) {
+  Ref keys = Ref::steal(PyMapping_Keys(value));
+  if (!keys) return -1;
+  Ref seq = Ref::steal(PySequence_Fast(keys.get(), "keys() is not iterable"));
+  if (!seq) return -1;
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  for (Py_ssize_t i = 0; i < n; i++) {
+    PyObject *key = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_ValueError, "'%U' has no field %R", c->py_name, key);
+      return -1;
+    }
+    if (tl_str_eq_ascii(key, "_")) continue;
+    Py_hash_t hash = PyObject_Hash(key);
+    if (hash == -1) return -1;
+    if (PyUnicode_CheckExact(key) && tl_key_slot(c, key, hash) >= 0) continue;
+    bool word = false;
+    for (int32_t j = 0; j < c->field_count && !word; j++)
+      word = c->fields[j].role == TL_ROLE_FLAGS &&
+             PyUnicode_Compare(c->fields[j].py_name, key) == 0;
+    if (word)
+      PyErr_Format(PyExc_ValueError,
+                   "'%U' is a flags word of '%U': it is computed from the "
+                   "fields present, so leave it out",
+                   key, c->py_name);
+    else
+      PyErr_Format(PyExc_ValueError, "'%U' has no field '%U'", c->py_name, key);
+    tl_path_field(self, c, key, 0);
+    return -1;
+  }
+  return 0;
+}
+
+TL_INLINE int tl_strict_keys(TLParserObject *self, const TLConstructor *c,
+                             PyObject *value, bool is_dict, bool named,
+                             Py_ssize_t given) {
+  Py_ssize_t size = is_dict ? PyDict_GET_SIZE(value) : PyObject_Size(value);
+  if (size < 0) return -1;
+  if (size == given + named) return 0;
+  return tl_strict_unknown_key(self, c, value);
+}
+
+TL_NOINLINE int tl_strict_missing(TLParserObject *self, const TLConstructor *c,
+                                  const TLField &f) {
+  PyErr_Format(PyExc_ValueError, "missing field '%U' of '%U'", f.py_name,
+               c->py_name);
+  tl_path_field(self, c, f.py_name, 0);
+  return TL_FAIL(kWriteObject);
+}
+
+TL_NOINLINE int tl_strict_flag(TLParserObject *self, const TLConstructor *c,
+                               const TLField &f, PyObject *v) {
+  tl_expected("bool or None", v);
+  tl_path_field(self, c, f.py_name, 0);
+  return TL_FAIL(kWriteObject);
+}
+
 TL_NOINLINE int tl_field_failed(TLParserObject *self, const TLConstructor *c,
                                 const TLField &f) {
   tl_path_field(self, c, f.py_name, 0);
@@ -653,18 +833,24 @@ int TLParser_write_object(TLParserObject *self, PyObject *value,
     return TL_FAIL(kWriteObject);
   }
   const bool is_dict = PyDict_CheckExact(value);
-  const TLConstructor *c = tl_object_constructor(self, value, is_dict, node);
+  bool named;
+  const TLConstructor *c =
+      tl_object_constructor(self, value, is_dict, node, &named);
   if (TL_UNLIKELY(!c)) return TL_FAIL(kWriteObject);
   if (TL_UNLIKELY(c->bad_bit_field >= 0)) {
     tl_bad_bit_error(c);
     return TL_FAIL(kWriteObject);
   }
   SlotFrame slots(self);
+  Py_ssize_t given = 0;
   if (c->slot_count &&
       (slots.push((size_t)c->slot_count) < 0 ||
-       tl_gather(self, value, is_dict, c, slots.items()) < 0))
+       tl_gather(self, value, is_dict, c, slots.items(), &given) < 0))
     return TL_FAIL(kWriteObject);
 
+  if (TL_UNLIKELY(self->_strict) &&
+      tl_strict_keys(self, c, value, is_dict, named, given) < 0)
+    return TL_FAIL(kWriteObject);
   FlagWords words;
   if (words.init(c->word_count) < 0) return TL_FAIL(kWriteObject);
   if (c->cond_count) {
@@ -686,7 +872,13 @@ int TLParser_write_object(TLParserObject *self, PyObject *value,
           return tl_field_failed(self, c, f);
         continue;
       case TL_ROLE_COND_BOOL:
-        continue;  // carried by its bit alone
+        // Carried by its bit alone; strictly only True sets it and only
+        // False, None or nothing leave it clear.
+        v = slots[f.slot];
+        if (TL_UNLIKELY(self->_strict) && v && v != Py_True && v != Py_False &&
+            v != Py_None)
+          return tl_strict_flag(self, c, f, v);
+        continue;
       case TL_ROLE_COND:
         // The bit may have been set by another field sharing it.
         if (!(words[f.word] & f.mask)) continue;
@@ -696,6 +888,7 @@ int TLParser_write_object(TLParserObject *self, PyObject *value,
       default:
         v = slots[f.slot];
         if (TL_UNLIKELY(!v)) {
+          if (self->_strict) return tl_strict_missing(self, c, f);
           if (tl_write_default(self, f, depth) < 0)
             return tl_field_failed(self, c, f);
           continue;
