@@ -214,27 +214,30 @@ inline bool tl_long_small_int64_direct(PyObject *v, int64_t *out) {
 #if TL_FAST
 #if TL_PY312
   uintptr_t tag = ((PyLongObject *)v)->long_value.lv_tag;
-  bool negative = (tag & 3) == 2;
-  Py_ssize_t n = (Py_ssize_t)(tag >> 3);
+  // Digits times the sign, as Py_SIZE gives it on 3.11.
+  Py_ssize_t size = (Py_ssize_t)(tag >> 3) * (Py_ssize_t)(1 - (int)(tag & 3));
   const digit *d = ((PyLongObject *)v)->long_value.ob_digit;
 #else
   Py_ssize_t size = Py_SIZE(v);
-  bool negative = size < 0;
-  Py_ssize_t n = negative ? -size : size;
   const digit *d = ((PyLongObject *)v)->ob_digit;
 #endif
   uint64_t mag;
-  switch (n) {
+  switch (size) {
     case 0:
-      mag = 0;
-      break;
+      *out = 0;
+      return true;
     case 1:
-      mag = d[0];
-      break;
+      *out = (int64_t)d[0];
+      return true;
+    case -1:
+      *out = -(int64_t)d[0];
+      return true;
     case 2:
+    case -2:
       mag = (uint64_t)d[0] | ((uint64_t)d[1] << PyLong_SHIFT);
       break;
     case 3:
+    case -3:
       if (d[2] >= 8) return false;  // 2**63 or more
       mag = (uint64_t)d[0] | ((uint64_t)d[1] << PyLong_SHIFT) |
             ((uint64_t)d[2] << (2 * PyLong_SHIFT));
@@ -242,7 +245,7 @@ inline bool tl_long_small_int64_direct(PyObject *v, int64_t *out) {
     default:
       return false;
   }
-  *out = negative ? -(int64_t)mag : (int64_t)mag;
+  *out = size < 0 ? -(int64_t)mag : (int64_t)mag;
   return true;
 #else
   (void)v, (void)out;

@@ -130,8 +130,10 @@ int tl_read_fixed_elements(TLParserObject *self, PyObject *list,
     if constexpr (K == TL_TYPE_LONG || K == TL_TYPE_SLONG) {
       uint64_t x;
       memcpy(&x, in, 8);
-      v = K == TL_TYPE_LONG ? PyLong_FromUnsignedLongLong(x)
-                            : PyLong_FromLongLong((int64_t)x);
+      // Non-negative values take the unsigned conversion, which is cheaper.
+      v = K == TL_TYPE_LONG || (int64_t)x >= 0
+              ? PyLong_FromUnsignedLongLong(x)
+              : PyLong_FromLongLong((int64_t)x);
     } else if constexpr (K == TL_TYPE_DOUBLE) {
       double x;
       memcpy(&x, in, 8);

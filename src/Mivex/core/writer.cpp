@@ -236,10 +236,14 @@ TL_INLINE Py_ssize_t tl_store_plain_elements(PyObject *const *items,
         break;
       memcpy(out, &x, 8);
     } else if constexpr (K == TL_TYPE_SLONG) {
+      // Most values are non-negative: the unsigned reading is the quicker.
+      uint64_t u;
       int64_t x;
-      if (!PyLong_CheckExact(item) ||
-          !(Direct ? tl_long_small_int64_direct(item, &x)
-                   : tl_long_small_int64(item, &x)))
+      if (!PyLong_CheckExact(item)) break;
+      if (Direct && tl_long_small_uint64_direct(item, &u) && u <= INT64_MAX)
+        x = (int64_t)u;
+      else if (!(Direct ? tl_long_small_int64_direct(item, &x)
+                        : tl_long_small_int64(item, &x)))
         break;
       memcpy(out, &x, 8);
     } else if constexpr (K == TL_TYPE_INT || K == TL_TYPE_SINT) {
