@@ -249,13 +249,22 @@ def test_unused_hash_field_is_a_zero_word():
     assert p.unpack(hx(ID + "00000000 01000000")) == {"_": "v", "x": 1}
 
 
+@pytest.mark.parametrize("name", ["flags", "flags2"])
 @pytest.mark.parametrize("value, wire", [
     (-5, "fbffffff 01000000"), (0, "00000000 01000000"),
     (2**31 - 1, "ffffff7f 01000000"),
 ], ids=["-5", "0", "max"])
-def test_field_named_flags_of_type_int_is_plain(value, wire):
-    p = make_standard(ctor("v", 1, param("flags", "int"), param("x", "int")))
-    both_ways(p, {"_": "v", "flags": value, "x": 1}, ID + wire)
+def test_field_named_flags_of_type_int_is_plain(name, value, wire):
+    p = make_standard(ctor("v", 1, param(name, "int"), param("x", "int")))
+    both_ways(p, {"_": "v", name: value, "x": 1}, ID + wire)
+
+
+def test_all_32_bits_of_a_word():
+    p = make_standard(ctor("v", 1, param("f", "#"),
+                           *[param("t%d" % i, "f.%d?true" % i) for i in range(32)]))
+    value = {"_": "v", **{"t%d" % i: True for i in range(32)}}
+    both_ways(p, value, ID + "ffffffff")
+    both_ways(p, dict(value, t31=False, t0=False), ID + "feffff7f")
 
 
 def test_flags_int_beside_a_hash_word():
@@ -457,6 +466,19 @@ def test_declared_built_in_names_keep_their_meaning():
                     ID + "03000000" + YES + NO + VEC + "02000000" + NO + YES
                     + "01000000 ffffffff 02000000 01610000 01620000 b5757299")
     assert out["b"] is True and out["c"] is False and out["vb"][0] is False
+
+
+def test_declared_true_type_is_an_object():
+    p = make_standard(*DECLARED[:4], ctor("w", 2, param("f", "#"), param("a", "True"),
+                                          param("b", "f.0?True"), param("c", "f.1?true"),
+                                          param("d", "Vector<True>")))
+    true = {"_": "true"}
+    both_ways(p, {"_": "w", "a": true, "b": true, "c": True, "d": [true]},
+              "02000000 03000000 39d3ed3f 39d3ed3f" + VEC + "01000000 39d3ed3f")
+
+
+def test_percent_vector_is_bare():
+    both_ways(one("%Vector<int>"), {"_": "v", "x": [-1]}, ID + "01000000 ffffffff")
 
 
 @pytest.mark.parametrize("wire, name", [

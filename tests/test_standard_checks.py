@@ -5,7 +5,7 @@ refuses at construction."""
 import pytest
 
 from Mivex.tl import TLParser
-from conftest import BOOL_TRUE, ctor, make_standard, method, param, schema, u32
+from conftest import BOOL_FALSE, BOOL_TRUE, ctor, make_standard, method, param, schema, u32
 
 USER_ID, GET_ID, HOLDER_ID = 0x44444444, 0x55555555, 0x01
 
@@ -328,3 +328,86 @@ def test_conditional_word_message():
 def test_schema_accepted(text):
     p = make_standard(POINT, ctor("a", 1, param("f", "#"), param("x", text)))
     assert p.describe()[-1]["fields"][1]["name"] == "x"
+
+
+# ---------------------------------------------------------------- shared guarantees
+
+NOTED = make_standard(
+    ctor("point", 0x10, param("f", "#"), param("a", "f.0?int"), param("b", "Bool"),
+         type="Point"),
+    ctor("v", 1, param("x", "vector<point>"), param("y", "%Point"), param("z", "int128"),
+         param("s", "Vector<Point>")),
+)
+NOTED_OK = {"_": "v", "x": [], "y": {}, "s": []}
+
+
+@pytest.mark.parametrize("fields, exc, note", [
+    ({"x": [{}, {"a": 2**31}]}, OverflowError, "v.x[1].a"),
+    ({"y": {"_": "v"}}, ValueError, "v.y"),
+    ({"z": 2**127}, OverflowError, "v.z"),
+    ({"s": [{"_": "point"}, {"_": "v"}]}, TypeError, "v.s[1]"),
+], ids=["bare-element", "bare-name", "int128", "typed-element"])
+def test_pack_failure_notes_the_path(fields, exc, note):
+    with pytest.raises(exc) as excinfo:
+        NOTED.pack({**NOTED_OK, **fields})
+    assert excinfo.value.__notes__ == ["while packing " + note]
+
+
+@pytest.mark.parametrize("data, exc, note", [
+    (u32(1, 2, 0, BOOL_TRUE, 1, 5, 7), ValueError, "v.x[1].b at byte 24"),
+    (u32(1, 0, 0, 5), ValueError, "v.y.b at byte 12"),
+    (u32(1, 1, 1), RuntimeError, "v.x[0].a at byte 12"),
+    (u32(1, 0, 0, BOOL_TRUE, 0, 0, 0, 0, 0x1CB5C415, 1, 1), ValueError, "v.s[0] at byte 40"),
+], ids=["bool-in-bare-vector", "bool-in-bare", "cut-in-bare", "id-in-typed-vector"])
+def test_unpack_failure_notes_the_path(data, exc, note):
+    with pytest.raises(exc) as excinfo:
+        NOTED.unpack(data)
+    assert excinfo.value.__notes__ == ["while unpacking " + note]
+
+
+@pytest.mark.parametrize("inner", ["pack", "unpack"])
+@pytest.mark.parametrize("where", ["Bool", "int128", "bare-vector"])
+def test_nested_call_on_busy_parser_is_refused(where, inner):
+    seen = []
+
+    def hook():
+        try:
+            NOTED.pack(NOTED_OK) if inner == "pack" else NOTED.unpack(u32(1, 0, 0, BOOL_TRUE))
+            seen.append("returned")
+        except RuntimeError:
+            seen.append("refused")
+
+    class Hooked:
+        def __bool__(self):
+            hook()
+            return True
+
+        def __int__(self):
+            hook()
+            return -1
+
+        def __iter__(self):
+            hook()
+            return iter([])
+
+    plain = {"Bool": {"y": {"b": True}}, "int128": {"z": -1}, "bare-vector": {"x": []}}[where]
+    hooked = {"Bool": {"y": {"b": Hooked()}}, "int128": {"z": Hooked()},
+              "bare-vector": {"x": Hooked()}}[where]
+    # The outer call goes on as if the hook had done nothing.
+    assert NOTED.pack({**NOTED_OK, **hooked}) == NOTED.pack({**NOTED_OK, **plain})
+    assert seen == ["refused"]
+
+
+def test_byte_string_limit_holds():
+    p = make_standard(ctor("v", 1, param("x", "vector<bytes>")))
+    message = raises(ValueError, p.pack, {"_": "v", "x": [b"", bytes(0x1000000)]})
+    assert "16777216" in message and "16777215" in message
+    assert len(p.pack({"_": "v", "x": [bytes(0xFFFFFF)]})) == 4 + 4 + 4 + 0xFFFFFF + 1
+
+
+def test_any_mapping_stands_for_an_object():
+    from types import MappingProxyType as Proxy
+    value = Proxy({"_": "v", "x": [Proxy({"b": True})], "y": Proxy({"a": 2}),
+                   "s": (Proxy({"_": "point"}),)})
+    assert NOTED.pack(value) == (u32(1, 1, 0, BOOL_TRUE, 1, 2, BOOL_FALSE) + bytes(16)
+                                 + u32(0x1CB5C415, 1, 0x10, 0, BOOL_FALSE))
