@@ -51,3 +51,20 @@ def tl_bytes(payload):
     else:
         out = b"\xfe" + len(payload).to_bytes(3, "little") + payload
     return out + b"\x00" * (-len(out) % 4)
+
+
+# ------------------------------------------------------- standard profile
+
+# The boxed Bool words of the standard profile.
+BOOL_TRUE = 0x997275B5
+BOOL_FALSE = 0xBC799737
+
+
+def make_standard(*constructors, methods=()):
+    """A parser of the standard profile for the given entries."""
+    return TLParser(schema(*constructors, methods=methods), standard=True)
+
+
+def method(name, id, *params, type=None):
+    """One method entry."""
+    return ctor(name, id, *params, type=type, key="method")
