@@ -445,8 +445,11 @@ PyObject *tl_kind_node(TLType type, const TLNode *node) {
   if (bare && PyDict_SetItemString(d.get(), "bare", Py_True) < 0) return nullptr;
   if (type == TL_TYPE_TYPED_OBJECT || type == TL_TYPE_BARE_OBJECT) {
     const TLConstructor *c = node->ctor;
-    if (PyDict_SetItemString(d.get(), "type", c ? c->py_result : Py_None) < 0)
-      return nullptr;
+    // The type as written; a bare object's is its constructor's type.
+    PyObject *name = type == TL_TYPE_BARE_OBJECT ? c->py_result
+                     : node->name                ? node->name
+                                                 : Py_None;
+    if (PyDict_SetItemString(d.get(), "type", name) < 0) return nullptr;
     if (type == TL_TYPE_BARE_OBJECT &&
         PyDict_SetItemString(d.get(), "constructor", c->py_name) < 0)
       return nullptr;

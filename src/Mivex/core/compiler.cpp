@@ -257,6 +257,7 @@ void TLSchemaCompiler_free_schema(TLSchemaCompilerObject *self) {
     free(schema->constructors);
     for (TLNodeBlock *b = schema->nodes; b;) {
       TLNodeBlock *next = b->next;
+      for (size_t k = 0; k < b->used; k++) Py_CLEAR(b->nodes[k].name);
       free(b);
       b = next;
     }
@@ -283,6 +284,22 @@ char *tl_utf8_dup(PyObject *text) {
     copy = strdup(PyBytes_AS_STRING(encoded.get()));
   }
   if (!copy) PyErr_NoMemory();
+  return copy;
+}
+
+// A heap copy of a str's whole UTF-8 encoding with a NUL after it, and its
+// length. Null with an exception set on failure.
+char *tl_utf8_copy(PyObject *text, size_t *len) {
+  Py_ssize_t n;
+  const char *utf8 = PyUnicode_AsUTF8AndSize(text, &n);
+  if (!utf8) return nullptr;
+  char *copy = (char *)malloc((size_t)n + 1);
+  if (!copy) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  memcpy(copy, utf8, (size_t)n + 1);
+  *len = (size_t)n;
   return copy;
 }
 
@@ -422,12 +439,7 @@ int tl_build_field(TLSchema *schema, PyObject *param, TLField *f) {
   f->type = TLSchemaCompiler_parse_type(ptype.get());
   if (PyErr_Occurred()) return -1;
   PyObject *pt = ptype.get();
-  const char *type_text = PyUnicode_AsUTF8(pt);
-  // Kept up to its first NUL, as the records' text copies always were.
-  if (!type_text || !(f->type_text = strdup(type_text))) {
-    if (type_text) PyErr_NoMemory();
-    return -1;
-  }
+  if (!(f->type_text = tl_utf8_copy(pt, &f->type_len))) return -1;
   if (schema->standard) return 0;
 
   Py_ssize_t q = PyUnicode_FindChar(pt, '?', 0, PyUnicode_GET_LENGTH(pt), 1);
@@ -575,10 +587,9 @@ int tl_read_entry_head(PyObject *entry, TLConstructor *rec, Ref *params) {
   // The result type: the name stands in when it is missing or empty.
   PyObject *result = result_type.get();
   if (result == Py_None || PyUnicode_GET_LENGTH(result) == 0) result = name.get();
-  if (!(rec->result = tl_utf8_dup(result))) return -1;
-  rec->py_result = PyUnicode_DecodeUTF8(rec->result, (Py_ssize_t)strlen(rec->result),
-                                        nullptr);
-  return rec->py_result ? 0 : -1;
+  if (!(rec->result = tl_utf8_copy(result, &rec->result_len))) return -1;
+  rec->py_result = Py_NewRef(result);
+  return 0;
 }
 
 // Fills the record at `index` of the schema from one entry of the JSON.

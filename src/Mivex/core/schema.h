@@ -40,8 +40,11 @@ struct TLConstructor;
 struct TLNode {
   TLType kind;
   int32_t type_index;         // TL_TYPE_TYPED_OBJECT: the result type
-  const TLConstructor *ctor;  // TL_TYPE_BARE_OBJECT
+  const TLConstructor *ctor;  // TL_TYPE_BARE_OBJECT; for a typed object,
+                              // its type's first constructor (or null)
   const TLNode *elem;         // vectors: the elements; null for 32-bit ints
+  PyObject *name;             // owned: the type name an object was written
+                              // with, for describe(); may be null
 };
 
 // How the codec treats a field.
@@ -65,7 +68,9 @@ struct TLField {
   uint32_t mask;         // conditional: 1 << bit_position, 0 when out of range
   const TLNode *node;    // vectors and objects of the standard profile, and
                          // default-profile vectors; else null
-  char *type_text;       // owned UTF-8 copy of the param's type text
+  char *type_text;       // owned UTF-8 copy of the param's type text, whole
+  size_t type_len;       //   (NULs included; the default profile reads it
+                         //   only up to its first NUL)
   int32_t slot;   // index of py_name among the constructor's distinct field
                   // names; -1 for the flags words
   int32_t entry;  // index of py_name among the keys of a decoded object
@@ -84,7 +89,8 @@ struct TLConstructor {
   char *name;  // owned UTF-8 copy, the key of the name map
   size_t name_len;
   PyObject *py_name;    // owned; the "_" value of decoded objects
-  char *result;         // owned UTF-8 copy of the result type text
+  char *result;         // owned UTF-8 copy of the result type text, whole
+  size_t result_len;
   PyObject *py_result;  // owned; the result type, for messages
   int32_t type_index;   // standard profile: number of the result type among
                         // those of constructors; -1 for a method

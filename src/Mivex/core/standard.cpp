@@ -72,9 +72,9 @@ int tl_standard_roles(TLConstructor *rec) {
   for (int32_t i = 0; i < rec->field_count; i++) {
     TLField *f = &rec->fields[i];
     const char *text = f->type_text;
-    const char *q = strchr(text, '?');
+    const char *q = (const char *)memchr(text, '?', f->type_len);
     if (!q) {
-      if (strcmp(text, "#") == 0) {
+      if (f->type_len == 1 && text[0] == '#') {
         if (rec->word_count == UINT16_MAX)
           return tl_field_error(rec, f, "too many flags words");
         f->role = TL_ROLE_FLAGS;
@@ -112,10 +112,12 @@ int tl_standard_roles(TLConstructor *rec) {
     f->word = (uint16_t)word;
     f->bit_position = bit;
     f->mask = (uint32_t)1 << bit;
-    if (strcmp(q + 1, "#") == 0)
+    size_t rest = f->type_len - (size_t)(q + 1 - text);
+    if (rest == 1 && q[1] == '#')
       return tl_field_error(rec, f, "a flags word cannot itself be "
                                     "conditional");
-    f->role = strcmp(q + 1, "true") == 0 ? TL_ROLE_COND_BOOL : TL_ROLE_COND;
+    f->role = rest == 4 && memcmp(q + 1, "true", 4) == 0 ? TL_ROLE_COND_BOOL
+                                                          : TL_ROLE_COND;
   }
   // Fields sharing a bit must agree when packing: mark them.
   size_t n = rec->word_count ? (size_t)rec->word_count : 1;
@@ -170,7 +172,7 @@ struct TLStandardNames {
         c->type_index = -1;
         continue;
       }
-      TLNameKey key = tl_name_key(c->result, strlen(c->result));
+      TLNameKey key = tl_name_key(c->result, c->result_len);
       TLConstructor *first = by_result.find(key);
       if (!first) {
         first = c;
@@ -236,7 +238,8 @@ class TLTypeReader {
       if (p < end && *p == '!') {  // a type variable: any object at all
         const char *name = ++p;
         while (p < end && tl_name_char(*p)) p++;
-        if (p == name) return cannot_read(text, len);
+        if (!tl_valid_name(name, (size_t)(p - name)))
+          return cannot_read(text, len);
         return finish(text, len, p, end, levels, top, parent, TL_TYPE_OBJECT,
                       nullptr, kind, node);
       }
@@ -246,7 +249,7 @@ class TLTypeReader {
       const char *name = p;
       while (p < end && tl_name_char(*p)) p++;
       size_t n = (size_t)(p - name);
-      if (n == 0) return cannot_read(text, len);
+      if (!tl_valid_name(name, n)) return cannot_read(text, len);
       bool vec = tl_name_is(name, n, "Vector"), bvec = tl_name_is(name, n, "vector");
       if ((vec || bvec) && p < end && *p == '<') {
         p++;
@@ -261,6 +264,9 @@ class TLTypeReader {
         levels++;
         continue;
       }
+      // The whole text must read before any name in it is looked up, so
+      // that a refusal quotes the type as written.
+      if (!closes(p, end, levels)) return cannot_read(text, len);
       TLType leaf;
       const TLConstructor *ctor = nullptr;
       int32_t type_index = -1;
@@ -272,6 +278,7 @@ class TLTypeReader {
         leaf_node->kind = leaf;
         leaf_node->ctor = ctor;
         leaf_node->type_index = type_index;
+        if (!(leaf_node->name = tl_text(name, n))) return -1;
       }
       return finish(text, len, p, end, levels, top, parent, leaf, leaf_node,
                     kind, node);
@@ -279,9 +286,23 @@ class TLTypeReader {
   }
 
  private:
+  // Names are letters, digits and "_" in dot-separated parts, each part
+  // starting with a letter; UTF-8 beyond ASCII counts as letters.
   static bool tl_name_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           (c >= '0' && c <= '9') || c == '_' || c == '.';
+           (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+           (unsigned char)c >= 0x80;
+  }
+  static bool tl_valid_name(const char *name, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+      unsigned char first = (unsigned char)name[i];
+      bool letter = (first >= 'a' && first <= 'z') ||
+                    (first >= 'A' && first <= 'Z') || first >= 0x80;
+      if (!letter) return false;
+      while (i < n && name[i] != '.') i++;
+      if (i == n - 1) return false;  // a trailing dot
+    }
+    return n > 0;
   }
 
   int no_memory() {
@@ -295,13 +316,18 @@ class TLTypeReader {
                  : -1;
   }
 
-  // After the innermost type: one ">" per vector level, then the end.
+  // What follows the innermost type: one ">" per vector level, then the end.
+  static bool closes(const char *p, const char *end, size_t levels) {
+    if ((size_t)(end - p) != levels) return false;
+    for (; p < end; p++)
+      if (*p != '>') return false;
+    return true;
+  }
+
   int finish(const char *text, size_t len, const char *p, const char *end,
              size_t levels, TLNode *top, TLNode *parent, TLType leaf,
              TLNode *leaf_node, TLType *kind, const TLNode **node) {
-    if ((size_t)(end - p) != levels) return cannot_read(text, len);
-    for (; p < end; p++)
-      if (*p != '>') return cannot_read(text, len);
+    if (!closes(p, end, levels)) return cannot_read(text, len);
     if (!top) {
       *kind = leaf;
       *node = leaf_node;
@@ -473,10 +499,13 @@ int tl_check_sizes(const TLConstructor *rec, const TLField *f) {
                             node->ctor->py_name);
     if (kind != TL_TYPE_VECTOR && kind != TL_TYPE_BARE_VECTOR) return 0;
     const TLNode *elem = node->elem;
-    if (tl_min_size(elem->kind, elem) == 0)
-      return tl_field_error(rec, f, "vector elements in '%s' take no bytes, "
-                                    "so nothing would bound their count",
-                            f->type_text);
+    if (tl_min_size(elem->kind, elem) == 0) {
+      Ref shown = Ref::steal(tl_text(f->type_text, f->type_len));
+      return shown ? tl_field_error(rec, f, "vector elements in '%U' take no "
+                                            "bytes, so nothing would bound "
+                                            "their count", shown.get())
+                   : -1;
+    }
     kind = elem->kind;
     node = elem;
   }
@@ -500,9 +529,14 @@ int tl_standard_schema(TLSchema *schema) {
         continue;
       }
       const char *text = f->type_text;
-      if (f->role == TL_ROLE_COND) text = strchr(text, '?') + 1;
+      size_t len = f->type_len;
+      if (f->role == TL_ROLE_COND) {
+        const char *q = (const char *)memchr(text, '?', len);
+        len -= (size_t)(q + 1 - text);
+        text = q + 1;
+      }
       TLTypeReader reader(names, c, f);
-      if (reader.read(text, strlen(text), &f->type, &f->node) < 0) return -1;
+      if (reader.read(text, len, &f->type, &f->node) < 0) return -1;
     }
   }
   if (tl_size_constructors(schema) < 0) return -1;
