@@ -222,7 +222,8 @@ def test_ids_and_schema(cli, schema_file):
         "0xffffffff  get   method"]
     assert json.loads(cli("schema", schema_file)[1]) == SCHEMA
     status, _, err = cli("ids", "-s", "-", stdin=b'{"constructors": [{"params": [{"name": "x"}]}]}')
-    assert status == 1 and err == "mivex: <stdin>: missing key 'type'\n"
+    assert status == 1 and err == ("mivex: <stdin>: missing key 'type' "
+                                   "(while compiling constructors[0], params[0] 'x')\n")
 
 
 def test_refuses_binary_to_a_terminal_and_usage_errors(cli, schema_file, monkeypatch):

@@ -9,7 +9,8 @@ import struct
 
 import pytest
 
-from conftest import ctor, make_parser, param, tl_bytes, u32
+from Mivex.tl import TLParser
+from conftest import ctor, make_parser, param, schema, tl_bytes, u32
 
 RICH, KID, HOLDER, IT, NODE, VEC = 0x52494348, 0x4B494400, 0x484F4C44, 0x49540000, 0x4E4F4445, 0x1CB5C415
 
@@ -87,16 +88,18 @@ def raising_iterator():
 @pytest.mark.parametrize(
     "value, exc_type, note",
     [
-        (rich(kids=[kid(), kid(), kid(s=5)]), TypeError, "rich.kids[2].s"),
-        (rich(kids=[kid(), kid(v=[1, 2, 3, "x"])]), TypeError, "rich.kids[1].v[3]"),
+        (rich(kids=[kid(), kid(), kid(s=5)]), TypeError, "rich.kids[2].s (expected a str, got int)"),
+        (rich(kids=[kid(), kid(v=[1, 2, 3, "x"])]), TypeError,
+         "rich.kids[1].v[3] (expected an int, got str)"),
         (rich(kids=[kid(v=[1, 2 ** 40])]), OverflowError, "rich.kids[0].v[1]"),
-        (rich(opt=kid(sub=kid(sub=kid(s=b"x")))), TypeError, "rich.opt.sub.sub.s"),
+        (rich(opt=kid(sub=kid(sub=kid(s=b"x")))), TypeError,
+         "rich.opt.sub.sub.s (expected a str, got bytes)"),
         (rich(kids=[kid(), {"_": "nope"}]), ValueError, "rich.kids[1]"),
         (rich(kids=[kid(), {"s": "no name"}]), ValueError, "rich.kids[1]"),
         (rich(blob="text"), TypeError, "rich.blob"),
         (rich(n=2 ** 64), OverflowError, "rich.n"),
-        (rich(kids=5), TypeError, "rich.kids"),
-        (rich(tail="7"), TypeError, "rich.tail"),
+        (rich(kids=5), TypeError, "rich.kids (expected a list, got int)"),
+        (rich(tail="7"), TypeError, "rich.tail (expected an int, got str)"),
     ],
     ids=["string", "vector-element", "overflow", "deep-optional", "unknown-name",
          "no-name", "bytes", "flags2-long", "not-a-list", "int"],
@@ -114,7 +117,7 @@ def test_note_leaves_type_and_message_alone():
         P.pack(rich(kids=[kid(s=5)]))
     assert type(nested.value) is type(top.value)
     assert str(nested.value) == str(top.value)
-    assert notes(top.value) == ["while packing kid.s"]
+    assert notes(top.value) == ["while packing kid.s (expected a str, got int)"]
 
 
 @pytest.mark.parametrize(
@@ -227,8 +230,8 @@ def test_each_call_reports_only_its_own_path():
     P.pack(rich())
     with pytest.raises(TypeError) as second:
         P.pack(rich(tail="x"))
-    assert notes(first.value) == ["while packing rich.kids[0].s"]
-    assert notes(second.value) == ["while packing rich.tail"]
+    assert notes(first.value) == ["while packing rich.kids[0].s (expected a str, got int)"]
+    assert notes(second.value) == ["while packing rich.tail (expected an int, got str)"]
 
 
 def chain(levels, last):
@@ -242,7 +245,10 @@ def chain(levels, last):
 def test_a_path_up_to_26_steps_is_shown_whole(levels):
     with pytest.raises(AttributeError) as info:
         P.pack(chain(levels, 5))  # the innermost "next" is no mapping
-    assert notes(info.value) == ["while packing node" + ".next" * levels]
+    # A value of the wrong type, which the interpreter's own message does not
+    # say, gets what was expected after the path.
+    assert notes(info.value) == ["while packing node" + ".next" * levels
+                                 + ' (expected a dict with "_", got int)']
 
 
 @pytest.mark.parametrize("levels", [27, 40, 256])
@@ -251,8 +257,9 @@ def test_a_longer_path_keeps_its_first_and_last_12_steps(levels):
         P.pack(chain(levels, 5))
     (note,) = notes(info.value)
     shown = levels if levels < 256 else 256  # the bound stops the descent
+    detail = ' (expected a dict with "_", got int)' if levels < 256 else ""
     assert note == ("while packing node" + ".next" * 12 + "<%d steps>" % (shown - 24)
-                    + ".next" * 12)
+                    + ".next" * 12 + detail)
 
 
 def test_a_very_deep_path_is_elided_in_the_middle():
@@ -373,3 +380,41 @@ def test_deep_input_path_is_elided():
     assert isinstance(exc, RecursionError)
     assert notes(exc) == ["while unpacking node" + ".next" * 12 + "<232 steps>"
                           + ".next" * 12 + " at byte %d" % (4 * 256)]
+
+
+# ---------------------------------------------------------------- notes that say what was expected
+
+
+@pytest.mark.parametrize("call, error, note", [
+    (lambda: P.pack([1, 2]), AttributeError,
+     'pack takes a dict whose "_" names the constructor, got list'),
+    (lambda: P.pack(rich(kids=[{"_": "kid", "s": b"x"}])), TypeError,
+     "while packing rich.kids[0].s (expected a str, got bytes)"),
+], ids=["not-a-dict", "bytes-for-str"])
+def test_notes_say_what_was_expected(call, error, note):
+    with pytest.raises(error) as info:
+        call()
+    assert notes(info.value) == [note]
+
+
+def test_a_left_out_object_field_says_so():
+    p = TLParser(schema(ctor("outer", 1, param("n", "int"), param("inner", "Inner")),
+                        ctor("inner", 2, type="Inner")))
+    with pytest.raises(ValueError, match="^Object must have '_' field") as info:
+        p.pack({"_": "outer", "n": 1})
+    assert notes(info.value) == ["while packing outer.inner (left out, and an object has no default)"]
+
+
+@pytest.mark.parametrize("text, note", [
+    ('{"constructors": [{"predicate": "a", "params": [{"name": "x"}]}]}',
+     "while compiling constructors[0] 'a', params[0] 'x'"),
+    ('{"constructors": [], "methods": [{"method": "m", "id": [1]}]}',
+     "while compiling methods[0] 'm'"),
+    ('{"constructors": [{"predicate": "a"}, 5]}', "while compiling constructors[1]"),
+    ("user id:long = User;",
+     "TLParser takes the schema as JSON; Mivex.schema.tl_to_json(text) converts TL schema text"),
+], ids=["param", "method-id", "not-an-entry", "tl-text"])
+def test_schema_errors_say_where(text, note):
+    with pytest.raises(Exception) as info:
+        TLParser(text)
+    assert notes(info.value) == [note]

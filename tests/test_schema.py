@@ -467,9 +467,10 @@ def test_failed_compile_keeps_partial_schema_until_released():
     with pytest.raises(KeyError):
         compiler.compile(data)
     # Nothing is rolled back: the first record (its field and its decoding
-    # template) and the failing record's first field stay until the compiler
-    # goes.
-    assert [sys.getrefcount(n) for n in names] == [before[0] + 2, before[1] + 1, before[2]]
+    # template) and the failing record's fields, the failing one included,
+    # stay until the compiler goes.
+    assert [sys.getrefcount(n) for n in names] == [before[0] + 2, before[1] + 1,
+                                                   before[2] + 1]
     del compiler
     assert [sys.getrefcount(n) for n in names] == before
 

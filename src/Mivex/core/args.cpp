@@ -147,6 +147,7 @@ struct TLMethodObject {
   PyObject *name;
   PyObject *qualname;
   const char *text_signature;
+  const char *doc;  // null: no docstring
 };
 
 PyObject *TLMethod_vectorcall(PyObject *func, PyObject *const *args,
@@ -195,7 +196,11 @@ PyObject *TLMethod_get_qualname(PyObject *o, void *) {
 PyObject *TLMethod_get_module(PyObject *, void *) {
   return Py_NewRef(S.module_name);
 }
-PyObject *TLMethod_get_doc(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *TLMethod_get_doc(PyObject *o, void *) {
+  const char *doc = ((TLMethodObject *)o)->doc;
+  if (!doc) Py_RETURN_NONE;
+  return PyUnicode_FromString(doc);
+}
 // What inspect.signature (and so stubtest and IDEs) reads for a builtin.
 PyObject *TLMethod_get_text_signature(PyObject *o, void *) {
   return PyUnicode_FromString(((TLMethodObject *)o)->text_signature);
@@ -232,13 +237,14 @@ PyTypeObject TLMethodType = [] {
 // Puts a method object named `name` into the class dictionary of `type`.
 int tl_bind_method(PyTypeObject *type, const char *short_type_name,
                    const char *name, const char *text_signature,
-                   TLMethodImpl impl) {
+                   TLMethodImpl impl, const char *doc = nullptr) {
   TLMethodObject *m = PyObject_New(TLMethodObject, &TLMethodType);
   if (!m) return -1;
   Ref owner = Ref::steal((PyObject *)m);
   m->vectorcall = TLMethod_vectorcall;
   m->impl = impl;
   m->text_signature = text_signature;
+  m->doc = doc;
   m->objclass = type;
   m->name = PyUnicode_InternFromString(name);
   m->qualname = m->name ? PyUnicode_FromFormat("%s.%s", short_type_name, name)

@@ -52,6 +52,10 @@ struct TLParserObject {
   const TLConstructor *_path_root;  // outermost object the failure crossed
   size_t _path_pos;  // unpack: where the innermost failing value began
   int _path_lost;    // a step could not be stored: no note
+  // pack: the innermost value that failed, for the note's "expected ...".
+  TLType _fail_kind;
+  PyObject *_fail_given;  // its type, owned; null when none was recorded
+  bool _fail_missing;     // it was an object field left out
 };
 
 TL_INLINE TLSchemaCompilerObject *tl_compiler(TLParserObject *self) {
@@ -73,6 +77,7 @@ constexpr size_t kMaxCapacity = (size_t)PY_SSIZE_T_MAX / 2;
 int tl_depth_error();
 int tl_hex_error(const char *prefix, uint32_t word);
 int tl_bad_bit_error(const TLConstructor *c);
+void tl_record_failure(TLParserObject *self, TLType kind, PyObject *value);
 bool tl_path_step(TLParserObject *self, PyObject *name, Py_ssize_t index,
                   size_t start);
 void tl_path_field(TLParserObject *self, const TLConstructor *c,

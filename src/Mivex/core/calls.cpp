@@ -122,6 +122,9 @@ int tl_pack_object(TLParserObject *self, PyObject *value) {
   self->_error = 0;
   tl_path_reset(self);
   if (TLParser_write_object(self, value, nullptr, 1) < 0) {
+    if (!self->_path_len && !PyDict_Check(value))
+      tl_add_note("pack takes a dict whose \"_\" names the constructor, got "
+                  "%.200s", Py_TYPE(value)->tp_name);
     tl_add_path_note(self, "packing", false);
     return -1;
   }

@@ -97,6 +97,10 @@ void tl_traceback(const char *funcname, int line);
 #define TL_FAIL(op) (tl_traceback(op, __LINE__), -1)
 #define TL_FAIL_NULL(op) (tl_traceback(op, __LINE__), nullptr)
 
+// Adds a note (PyUnicode_FromFormat's format) to the pending exception,
+// leaving its type and message alone; defined with the error paths.
+void tl_add_note(const char *format, ...);
+
 // Interned strings, created once by the exec step and kept for the life of
 // the process (the module is never unloaded).
 struct Constants {
@@ -106,7 +110,7 @@ struct Constants {
   PyObject *empty_str, *empty_bytes, *zero, *module_name;
   PyObject *arg_json_data, *arg_schema_json, *arg_value, *arg_data,
       *arg_state, *arg_standard, *arg_strict, *arg_buffer, *arg_offset;
-  PyObject *dealloc_context, *add_note;
+  PyObject *dealloc_context, *add_note, *expected_prefix;
 };
 Constants S;
 

@@ -422,6 +422,8 @@ int tl_build_field(TLSchema *schema, PyObject *param, TLField *f) {
   }
   Ref name = Ref::steal(tl_get_required_str(param, S.name));
   if (!name) return -1;
+  // Kept at once, so that a failure further on can name the field.
+  if (name.get() != Py_None) f->py_name = Py_NewRef(name.get());
   Ref ptype = Ref::steal(tl_get_required_str(param, S.type));
   if (!ptype) return -1;
   if (name.get() == Py_None) {
@@ -432,7 +434,6 @@ int tl_build_field(TLSchema *schema, PyObject *param, TLField *f) {
   if (PyUnicode_AsUTF8(name.get()) == nullptr) return -1;
   // Interned, so that keys written as literals in the caller's code (which
   // are interned too) match by identity without comparing text.
-  f->py_name = Py_NewRef(name.get());
   PyUnicode_InternInPlace(&f->py_name);
   f->py_hash = PyObject_Hash(f->py_name);
   if (f->py_hash == -1) return -1;
@@ -629,8 +630,10 @@ TLConstructor *TLSchemaCompiler_create_constructor(TLSchemaCompilerObject *self,
       return TL_FAIL_NULL(kCreateConstructor);
     }
     Ref param = Ref::own(PyList_GET_ITEM(params.get(), i));
-    if (tl_build_field(self->_schema, param.get(), &rec->fields[i]) < 0)
+    if (tl_build_field(self->_schema, param.get(), &rec->fields[i]) < 0) {
+      self->_fail_param = (int32_t)i;
       return TL_FAIL_NULL(kCreateConstructor);
+    }
   }
   if (PyList_GET_SIZE(params.get()) != count) {
     tl_list_changed();
@@ -652,6 +655,16 @@ TLConstructor *TLSchemaCompiler_create_constructor(TLSchemaCompilerObject *self,
 // The module's global `json`, looked up each time as a global name would be.
 PyObject *tl_module_global(PyObject *name);
 
+// Whether text starts like a JSON object, after white space.
+bool tl_looks_like_json(PyObject *text) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  for (Py_ssize_t i = 0; i < n; i++) {
+    Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
+    if (!Py_UNICODE_ISSPACE(c)) return c == '{';
+  }
+  return false;
+}
+
 // The parsed schema: json.loads of text, or the mapping given.
 PyObject *tl_load_schema(PyObject *json_data) {
   if (!PyUnicode_Check(json_data)) return Py_NewRef(json_data);
@@ -659,7 +672,12 @@ PyObject *tl_load_schema(PyObject *json_data) {
   if (!json_mod) return nullptr;
   Ref loads = Ref::steal(PyObject_GetAttr(json_mod.get(), S.loads));
   if (!loads) return nullptr;
-  return PyObject_CallOneArg(loads.get(), json_data);
+  PyObject *parsed = PyObject_CallOneArg(loads.get(), json_data);
+  if (!parsed && PyErr_ExceptionMatches(PyExc_ValueError) &&
+      !tl_looks_like_json(json_data))
+    tl_add_note("TLParser takes the schema as JSON; Mivex.schema.tl_to_json(text) "
+                "converts TL schema text");
+  return parsed;
 }
 
 // The entries to compile: "constructors" extended in place by "methods";
@@ -707,8 +725,35 @@ int tl_new_schema(TLSchemaCompilerObject *self, Py_ssize_t count) {
 
 // The whole of compile(): parse, load the entries, build every record and
 // file it in both maps.
+// Where in the schema a failed compile was: "constructors[3] 'user',
+// params[1] 'id'", as far as it is known.
+void tl_add_compile_note(TLSchemaCompilerObject *self) {
+  int32_t i = self->_fail_entry, j = self->_fail_param;
+  const TLSchema *schema = self->_schema;
+  if (i < 0 || !schema || i >= schema->constructor_count) return;
+  const TLConstructor &c = schema->constructors[i];
+  bool method = i >= schema->method_start;
+  Ref where = Ref::steal(PyUnicode_FromFormat(
+      "%s[%d]", method ? "methods" : "constructors",
+      (int)(method ? i - schema->method_start : i)));
+  if (where && c.py_name && PyUnicode_GET_LENGTH(c.py_name))
+    where = Ref::steal(PyUnicode_FromFormat("%U '%U'", where.get(), c.py_name));
+  if (where && j >= 0 && j < c.field_count) {
+    PyObject *field = c.fields[j].py_name;
+    where = Ref::steal(field ? PyUnicode_FromFormat("%U, params[%d] '%U'",
+                                                    where.get(), (int)j, field)
+                             : PyUnicode_FromFormat("%U, params[%d]",
+                                                    where.get(), (int)j));
+  }
+  if (where)
+    tl_add_note("while compiling %U", where.get());
+  else
+    PyErr_Clear();
+}
+
 int TLSchemaCompiler_parse_json_schema(TLSchemaCompilerObject *self,
                                        PyObject *json_data) {
+  self->_fail_entry = self->_fail_param = -1;
   Ref schema_dict = Ref::steal(tl_load_schema(json_data));
   if (!schema_dict) return TL_FAIL(kParseJsonSchema);
   Py_ssize_t methods_at = 0;
@@ -729,6 +774,7 @@ int TLSchemaCompiler_parse_json_schema(TLSchemaCompilerObject *self,
       tl_list_changed();
       return TL_FAIL(kParseJsonSchema);
     }
+    self->_fail_entry = (int32_t)i;
     Ref item = Ref::own(PyList_GET_ITEM(entries.get(), i));
     if (item.get() != Py_None && !PyDict_CheckExact(item.get())) {
       tl_expected("dict", item.get());
@@ -743,6 +789,7 @@ int TLSchemaCompiler_parse_json_schema(TLSchemaCompilerObject *self,
       return TL_FAIL(kParseJsonSchema);
     }
   }
+  self->_fail_entry = -1;
   if (PyList_GET_SIZE(entries.get()) != count) {
     tl_list_changed();
     return TL_FAIL(kParseJsonSchema);

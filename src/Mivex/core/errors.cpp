@@ -67,6 +67,8 @@ TL_INLINE void tl_path_reset(TLParserObject *self) {
   self->_path_len = 0;
   self->_path_root = nullptr;
   self->_path_lost = 0;
+  self->_fail_missing = false;
+  Py_CLEAR(self->_fail_given);
 }
 
 TL_INLINE bool tl_append(PyObject **text, PyObject *piece) {
@@ -135,16 +137,15 @@ void tl_chain_context(PyObject *winner, PyObject *exc) {
   PyException_SetContext(winner, exc);
 }
 
-// Adds the path of the failure as a note on the pending exception, leaving
+// Adds `note` (a new reference, or null) to the pending exception, leaving
 // its type and message alone. A note that cannot be made is left out, but an
 // interrupt or exit raised by an overridden add_note wins, with the failure
 // as its context.
-TL_NOINLINE void tl_add_path_note(TLParserObject *self, const char *verb,
-                                  bool at_byte) {
-  if (!self->_path_len || self->_path_lost || !self->_path_root) return;
+TL_NOINLINE void tl_attach_note(PyObject *note_text) {
+  Ref note = Ref::steal(note_text);
   PyObject *exc = tl_fetch_exception();
   if (!exc) return;
-  Ref note = Ref::steal(tl_path_text(self, verb, at_byte));
+  if (!note) PyErr_Clear();
   Ref done;
   if (note)
     done = Ref::steal(PyObject_CallMethodOneArg(exc, S.add_note, note.get()));
@@ -158,6 +159,94 @@ TL_NOINLINE void tl_add_path_note(TLParserObject *self, const char *verb,
   }
   PyErr_Clear();
   tl_restore_exception(exc);
+}
+
+// The note has to be made while the failure is pending: its text is built
+// with the exception set aside.
+void tl_add_note(const char *format, ...) {
+  PyObject *exc = tl_fetch_exception();
+  va_list args;
+  va_start(args, format);
+  PyObject *note = PyUnicode_FromFormatV(format, args);
+  va_end(args);
+  if (!note) PyErr_Clear();
+  tl_restore_exception(exc);
+  tl_attach_note(note);
+}
+
+// What the innermost value that failed to pack was expected to be.
+PyObject *tl_fail_detail(TLParserObject *self) {
+  if (self->_fail_missing)
+    return PyUnicode_FromString(" (left out, and an object has no default)");
+  if (!self->_fail_given) return PyUnicode_FromString("");
+  const char *expected;
+  switch (self->_fail_kind) {
+    case TL_TYPE_DOUBLE:
+      expected = "a float";
+      break;
+    case TL_TYPE_STRING:
+      expected = "a str";
+      break;
+    case TL_TYPE_BYTES:
+      expected = "bytes";
+      break;
+    case TL_TYPE_BOOL:
+    case TL_TYPE_BOXED_BOOL:
+    case TL_TYPE_TRUE:
+      expected = "a bool";
+      break;
+    case TL_TYPE_VECTOR:
+    case TL_TYPE_BARE_VECTOR:
+      expected = "a list";
+      break;
+    case TL_TYPE_OBJECT:
+    case TL_TYPE_TYPED_OBJECT:
+    case TL_TYPE_BARE_OBJECT:
+      expected = "a dict with \"_\"";
+      break;
+    default:
+      expected = "an int";
+  }
+  return PyUnicode_FromFormat(" (expected %s, got %.200s)", expected,
+                              ((PyTypeObject *)self->_fail_given)->tp_name);
+}
+
+// Whether a failure's own message leaves out what was expected: the
+// interpreter's errors from a value of the wrong type ("'list' object has
+// no attribute 'get'", "bad argument type for built-in operation"), and a
+// left-out object. The module's own messages name both sides already.
+bool tl_needs_detail(TLParserObject *self, PyObject *exc) {
+  if (self->_fail_missing) return true;
+  if (!self->_fail_given) return false;
+  if (PyErr_GivenExceptionMatches(exc, PyExc_AttributeError)) return true;
+  if (!PyErr_GivenExceptionMatches(exc, PyExc_TypeError)) return false;
+  Ref text = Ref::steal(PyObject_Str(exc));
+  if (!text) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Tailmatch(text.get(), S.expected_prefix, 0, 9, -1) != 1;
+}
+
+// The path of the failure as a note on the pending exception.
+TL_NOINLINE void tl_add_path_note(TLParserObject *self, const char *verb,
+                                  bool at_byte) {
+  if (!self->_path_len || self->_path_lost || !self->_path_root) return;
+  PyObject *exc = tl_fetch_exception();
+  PyObject *note = tl_path_text(self, verb, at_byte);
+  if (note && !at_byte && exc && tl_needs_detail(self, exc))
+    tl_append(&note, tl_fail_detail(self));
+  if (!note) PyErr_Clear();
+  tl_restore_exception(exc);
+  tl_attach_note(note);
+}
+
+// The innermost value that failed to pack: its kind and type, for the note.
+TL_NOINLINE void tl_record_failure(TLParserObject *self, TLType kind,
+                                   PyObject *value) {
+  if (self->_path_len || self->_fail_given || self->_fail_missing) return;
+  self->_fail_kind = kind;
+  self->_fail_given = Py_NewRef((PyObject *)Py_TYPE(value));
 }
 
 }  // namespace

@@ -266,6 +266,8 @@ struct TLSchemaCompilerObject {
   bool _compiling;
   bool _owned;
   bool _standard;  // the next compile is for the standard profile
+  int32_t _fail_entry;  // a failed compile: the entry and param it was at
+  int32_t _fail_param;
 };
 
 }  // namespace

@@ -24,6 +24,9 @@ void TLSchemaCompiler_dealloc(PyObject *o) {
 
 PyTypeObject TLSchemaCompilerType = [] {
   PyTypeObject t = tl_static_type("Mivex.tl.TLSchemaCompiler");
+  t.tp_doc =
+      "Compiles a schema; TLParser makes one of its own. Exposed to check a "
+      "schema on its own.";
   t.tp_basicsize = sizeof(TLSchemaCompilerObject);
   t.tp_dealloc = TLSchemaCompiler_dealloc;
   t.tp_flags =
@@ -52,6 +55,7 @@ PyObject *TLSchemaCompiler_compile(PyObject *self, PyObject *const *args,
       c->_compiling = true;
       status = TLSchemaCompiler_parse_json_schema(c, json_data);
       c->_compiling = false;
+      if (status < 0) tl_add_compile_note(c);
     }
   }
   if (status < 0) {
@@ -111,6 +115,7 @@ void TLParser_dealloc(PyObject *o) {
   {
     SavedError saved;
     Py_CLEAR(self->_out);
+    Py_CLEAR(self->_fail_given);
     PyMem_Free(self->_slots);
     self->_slots = nullptr;
     PyMem_Free(self->_path);
@@ -153,7 +158,14 @@ PyTypeObject TLParserType = [] {
   t.tp_basicsize = sizeof(TLParserObject);
   // A signature only: __doc__ stays None, __text_signature__ reads
   // "(schema_json)".
-  t.tp_doc = "TLParser(schema_json, *, standard=False, strict=False)\n--\n\n";
+  t.tp_doc =
+      "TLParser(schema_json, *, standard=False, strict=False)\n--\n\n"
+      "Packs dicts into TL bytes and unpacks them, by one compiled schema "
+      "(JSON text, or the parsed dict).\n\n"
+      "standard=True selects the standard TL wire profile that other TL "
+      "peers speak; strict=True makes pack refuse unknown keys, missing "
+      "fields and values it would otherwise convert. A parser serves one "
+      "call at a time.";
   t.tp_dealloc = TLParser_dealloc;
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                Py_TPFLAGS_IMMUTABLETYPE;
@@ -255,6 +267,7 @@ int tl_init_constants() {
       {&S.arg_offset, "offset"},
       {&S.dealloc_context, "Mivex.tl.TLSchemaCompiler.__dealloc__"},
       {&S.add_note, "add_note"},
+      {&S.expected_prefix, "Expected "},
   };
   for (const ConstantSpec &spec : specs) {
     if (*spec.slot) continue;  // a retried exec step keeps what it made
@@ -382,24 +395,44 @@ int tl_module_exec_steps(PyObject *module) {
   TL_INIT_CHECK(json ? 0 : -1);
   TL_INIT_CHECK(PyModule_AddObjectRef(module, "json", json.get()));
 
-  TL_INIT_CHECK(tl_bind_method(&TLSchemaCompilerType, "TLSchemaCompiler",
-                               "compile", "($self, /, json_data)",
-                               TLSchemaCompiler_compile));
-  TL_INIT_CHECK(tl_bind_method(&TLParserType, "TLParser", "unpack",
-                               "($self, /, data)", TLParser_unpack));
-  TL_INIT_CHECK(tl_bind_method(&TLParserType, "TLParser", "pack",
-                               "($self, /, value)", TLParser_pack));
-  TL_INIT_CHECK(tl_bind_method(&TLParserType, "TLParser", "describe",
-                               "($self, /)", TLParser_describe));
-  TL_INIT_CHECK(tl_bind_method(&TLParserType, "TLParser", "unpack_from",
-                               "($self, /, buffer, offset=0)",
-                               TLParser_unpack_from));
-  TL_INIT_CHECK(tl_bind_method(&TLParserType, "TLParser", "iter_unpack",
-                               "($self, /, buffer, offset=0)",
-                               TLParser_iter_unpack));
-  TL_INIT_CHECK(tl_bind_method(&TLParserType, "TLParser", "pack_into",
-                               "($self, /, value, buffer, offset=0)",
-                               TLParser_pack_into));
+  TL_INIT_CHECK(tl_bind_method(
+      &TLSchemaCompilerType, "TLSchemaCompiler", "compile",
+      "($self, /, json_data)", TLSchemaCompiler_compile,
+      "Compile a schema (JSON text, or the parsed dict), replacing the one "
+      "before.\n\nRaises RuntimeError while this compiler is compiling or "
+      "once a parser owns it."));
+  TL_INIT_CHECK(tl_bind_method(
+      &TLParserType, "TLParser", "unpack", "($self, /, data)", TLParser_unpack,
+      "Parse one object from data, which must be exactly bytes.\n\nBytes "
+      "after the object are ignored. Input that ends too early raises "
+      "RuntimeError \"Parse error at position N\"; an unknown constructor "
+      "or vector id raises ValueError."));
+  TL_INIT_CHECK(tl_bind_method(
+      &TLParserType, "TLParser", "pack", "($self, /, value)", TLParser_pack,
+      "Serialize one object to bytes: a dict whose \"_\" names its "
+      "constructor and whose other keys are its fields."));
+  TL_INIT_CHECK(tl_bind_method(
+      &TLParserType, "TLParser", "describe", "($self, /)", TLParser_describe,
+      "The compiled schema as the codec sees it: one dict per constructor "
+      "and method, with its fields' roles, flag bits and types."));
+  TL_INIT_CHECK(tl_bind_method(
+      &TLParserType, "TLParser", "unpack_from", "($self, /, buffer, offset=0)",
+      TLParser_unpack_from,
+      "Parse one object at offset of any C-contiguous buffer, without "
+      "copying it; returns (object, end), end being the offset just past "
+      "it. Error positions count from the start of the buffer."));
+  TL_INIT_CHECK(tl_bind_method(
+      &TLParserType, "TLParser", "iter_unpack", "($self, /, buffer, offset=0)",
+      TLParser_iter_unpack,
+      "An iterator over the objects stored back to back in buffer from "
+      "offset to the end. The buffer cannot be resized or released while "
+      "it lives; an object cut off at the end raises the parse error after "
+      "the ones before it."));
+  TL_INIT_CHECK(tl_bind_method(
+      &TLParserType, "TLParser", "pack_into",
+      "($self, /, value, buffer, offset=0)", TLParser_pack_into,
+      "Pack value into a bytearray from offset (-1: its end), which then "
+      "ends exactly where the object does. Returns None."));
 
   Ref test = Ref::steal(PyDict_New());
   TL_INIT_CHECK(test ? 0 : -1);

@@ -197,7 +197,10 @@ TL_INLINE int TLParser_write_value(TLParserObject *self, PyObject *value,
       PyErr_Format(PyExc_ValueError, "Unknown type: %d", (int)(int32_t)type);
       status = -1;
   }
-  if (TL_UNLIKELY(status < 0)) TL_TB("TLParser._write_value");
+  if (TL_UNLIKELY(status < 0)) {
+    tl_record_failure(self, type, value);
+    TL_TB("TLParser._write_value");
+  }
   return status;
 }
 
@@ -819,6 +822,9 @@ TL_NOINLINE int tl_field_failed(TLParserObject *self, const TLConstructor *c,
 // up: a boxed one has no "_", and a bare one is refused the same way.
 TL_NOINLINE int tl_write_default(TLParserObject *self, const TLField &f,
                                  int depth) {
+  if (tl_holds_container(f.type) && f.type != TL_TYPE_VECTOR &&
+      f.type != TL_TYPE_BARE_VECTOR)
+    self->_fail_missing = true;  // only read if writing it fails
   if (f.type == TL_TYPE_BARE_OBJECT) {
     PyErr_Format(PyExc_ValueError, "Object field missing: a bare '%U' must "
                  "be given", f.node->ctor->py_name);
