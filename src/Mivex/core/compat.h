@@ -309,8 +309,8 @@ inline int tl_probe_long_digits() {
   for (long long x : samples) {
     PyObject *v = PyLong_FromLongLong(x);
     if (!v) return -1;
-    int32_t small;
-    uint64_t big;
+    int32_t small = 0;
+    uint64_t big = 0;
     bool fits32 = x >= -(1LL << 30) + 1 && x < (1LL << 30);
     bool is32 = tl_long_small_int32_direct(v, &small);
     bool is64 = tl_long_small_uint64_direct(v, &big);
@@ -359,7 +359,9 @@ struct TLDictEntry {
   PyObject *key;
   PyObject *value;  // null for a deleted entry
 };
+#if TL_FAST
 bool g_dict_entries_ok = false;
+#endif
 
 #if TL_FAST
 struct TLDictKeysHead {

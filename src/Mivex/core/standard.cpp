@@ -434,13 +434,14 @@ uint32_t tl_min_size(TLType kind, const TLNode *node) {
 // finite value.
 int tl_size_constructors(TLSchema *schema) {
   int32_t n = schema->constructor_count;
-  int32_t *pending = (int32_t *)calloc(n ? (size_t)n : 1, sizeof(int32_t));
-  int32_t *queue = (int32_t *)malloc((n ? (size_t)n : 1) * sizeof(int32_t));
+  size_t slots = n > 0 ? (size_t)n : 1;
+  int32_t *pending = (int32_t *)calloc(slots, sizeof(int32_t));
+  int32_t *queue = (int32_t *)malloc(slots * sizeof(int32_t));
   // Reverse edges: for each constructor, the (constructor) positions whose
   // plain fields hold it bare, as linked lists through `next`.
   size_t edges = 0;
   for (int32_t i = 0; i < n; i++) edges += (size_t)schema->constructors[i].field_count;
-  int32_t *head = (int32_t *)malloc((n ? (size_t)n : 1) * sizeof(int32_t));
+  int32_t *head = (int32_t *)malloc(slots * sizeof(int32_t));
   int32_t *next = (int32_t *)malloc((edges ? edges : 1) * sizeof(int32_t));
   int32_t *from = (int32_t *)malloc((edges ? edges : 1) * sizeof(int32_t));
   int status = 0;
