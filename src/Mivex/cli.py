@@ -28,9 +28,10 @@ import struct
 import sys
 import warnings
 from collections.abc import Callable
-from importlib import metadata, resources
+from importlib import resources
 from typing import Any, NamedTuple
 
+from Mivex import __version__
 from Mivex.tl import TLParser
 
 __all__ = ["main"]
@@ -584,19 +585,12 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0 if same else 1
 
 
-def _version() -> str:
-    try:
-        return metadata.version("Mivex")
-    except metadata.PackageNotFoundError:
-        return "(not installed)"
-
-
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Pack JSON into TL bytes and unpack TL bytes into JSON.",
         epilog="In JSON, bytes fields are base64 text. Exit status: 0 success, "
                "1 bad input, 2 bad usage.")
-    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def add(name: str, run: Callable[[argparse.Namespace], int], help: str,
