@@ -29,7 +29,7 @@ def test_pyproject_reads_it_from_the_package():
     assert (ROOT / source["input"]).resolve() == Path(Mivex.__file__).resolve()
 
 
-@pytest.mark.parametrize("argv", [["--version"], ["--version", "demo"]])
+@pytest.mark.parametrize("argv", [["--version"], ["-q", "--version"], ["--version", "demo"]])
 def test_cli_prints_it(capsys, argv):
     assert main(argv) == 0
     assert capsys.readouterr().out == f"mivex {Mivex.__version__}\n"
