@@ -75,14 +75,6 @@ def test_crc_id_example_is_a_passing_doctest():
     assert (result.failed, result.attempted) == (0, len(test.examples))
 
 
-def test_normalised_text_is_not_a_declaration():
-    # What the crc_id example warns about: the shown text does not read back.
-    from Mivex.schema import TLSchemaSyntaxError, crc_id, normalise
-    text = normalise("users.get ids:Vector<long> = users.List;")
-    with pytest.raises(TLSchemaSyntaxError):
-        crc_id(text)
-
-
 def test_multiprocessing_recipe_runs_as_a_script(tmp_path):
     code, = blocks("### One parser per process")
     script = tmp_path / "pool_recipe.py"
@@ -91,14 +83,6 @@ def test_multiprocessing_recipe_runs_as_a_script(tmp_path):
                           cwd=tmp_path)
     assert done.stderr.decode() == "" and done.returncode == 0
     assert done.stdout.decode() == shown_output(code)
-
-
-def test_parsers_refuse_pickling_as_the_recipe_says():
-    import pickle
-
-    from Mivex.tl import TLParser
-    with pytest.raises(TypeError):
-        pickle.dumps(TLParser('{"constructors": []}'))
 
 
 @pytest.mark.parametrize("data, expected", [
