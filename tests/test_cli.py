@@ -393,3 +393,28 @@ def test_pack_refuses_a_missing_object_and_names_it(cli, tmp_path):
     # Other plain fields left out still get their defaults.
     status, data, _ = cli("pack", "-s", str(path), stdin=b'{"_": "outer", "inner": {"_": "inner"}}')
     assert status == 0 and TLParser(path.read_text()).unpack(data)["n"] == 0
+
+
+def _box_with_bad_second_item():
+    first = CODEC.pack(item(s="a"))
+    return u32(0x22, 0, 0x1CB5C415, 2) + first + u32(0x04030201) + bytes(8), 16 + len(first)
+
+
+@pytest.mark.parametrize("before", [b"", CODEC.pack({"_": "get", "id": 1})], ids=["first", "second"])
+def test_unpack_prints_where_in_the_message_it_failed(cli, schema_file, before):
+    data, at = _box_with_bad_second_item()
+    status, out, err = cli("unpack", "-s", schema_file, stdin=before + data)
+    where = f"object 2, starting at byte {len(before)}: " if before else ""
+    assert (status, out) == (1, b"")
+    assert err == (f"mivex: {where}Unknown constructor ID: 0x04030201 "
+                   f"(while unpacking box.items[1] at byte {len(before) + at})\n")
+
+
+@pytest.mark.parametrize("value, message", [
+    ({"_": "box", "items": [item(), item(zz=1)]}, "'item' has no field 'zz' (while packing box.items[1].zz)"),
+    ({"_": "box", "items": [item(), item(), item(), item(s="x", q=[1])]},
+     "'item' has no field 'q' (while packing box.items[3].q)"),
+])
+def test_pack_prints_where_in_the_value_it_failed(cli, schema_file, value, message):
+    status, out, err = cli("pack", "--hex", "-s", schema_file, stdin=json.dumps(value).encode())
+    assert (status, out, err) == (1, b"", f"mivex: {message}\n")

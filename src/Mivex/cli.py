@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import base64
 import binascii
+import contextlib
 import json
 import math
 import os
@@ -27,10 +28,11 @@ import shlex
 import struct
 import sys
 import warnings
-from collections.abc import Callable
-from importlib import metadata, resources
+from collections.abc import Callable, Iterator
+from importlib import resources
 from typing import Any, NamedTuple
 
+from Mivex import __version__
 from Mivex.tl import TLParser
 
 __all__ = ["main"]
@@ -380,6 +382,8 @@ def describe(exc: BaseException) -> str:
         text = f"missing key {text}"
     elif not text:
         text = type(exc).__name__
+    if isinstance(exc, Warning):    # a warning that a filter made an error
+        text = f"{type(exc).__name__}: {text}"
     notes = getattr(exc, "__notes__", None)
     if isinstance(notes, list) and notes:
         text += " (" + "; ".join(str(n) for n in notes) + ")"
@@ -403,35 +407,82 @@ def _decode_text(raw: bytes, name: str) -> str:
         raise CliError(f"{name}: not UTF-8 text ({exc.reason} at byte {exc.start})") from None
 
 
-def _parse_tl(text: str, name: str) -> Any:
+def _parse_tl(text: str) -> Any:
     try:
         from Mivex.schema import parse_tl
     except ImportError:
         raise CliError("reading TL schema text needs Mivex.schema, "
                        "which this installation lacks") from None
+    return parse_tl(text)
+
+
+@contextlib.contextmanager
+def schema_warnings(name: str, quiet: bool = False) -> Iterator[None]:
+    """Prints the warnings raised inside as one line each, after the warning
+    filters (-W, PYTHONWARNINGS) have had their say: by default each
+    distinct warning once, none that a filter ignores, and an exception for
+    one that a filter makes an error. ``quiet`` prints none."""
     with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        data = parse_tl(text)
-    for warning in caught:
-        print(f"{PROG}: warning: {name}: {warning.message}", file=sys.stderr)
-    return data
+        try:
+            yield
+        finally:
+            for warning in [] if quiet else caught:
+                print(f"{PROG}: warning: {name}: {warning.message}", file=sys.stderr)
+
+
+def _check_is_schema(data: Any) -> None:
+    # The codec reads an object without either list as an empty schema,
+    # which is never what a file given as a schema means.
+    if type(data) is not dict or not ("constructors" in data or "methods" in data):
+        raise CliError('not a schema: a JSON schema is an object with a "constructors" '
+                       'or a "methods" list')
+
+
+def _warn_duplicates(schema: Schema) -> None:
+    # The codec lets a later entry take over an earlier one's name or id
+    # without a word; TL text refuses both, so say so for JSON.
+    from Mivex.schema import DuplicateEntryWarning
+
+    listed = [("constructors", i) for i in range(len(schema.data.get("constructors", [])))]
+    listed += [("methods", i) for i in range(len(schema.data.get("methods", [])))]
+    names: dict[str, tuple[Entry, str]] = {}
+    ids: dict[int, tuple[Entry, str]] = {}
+    for entry, (key, index) in zip(schema.entries, listed):
+        where = f"{key}[{index}]"
+        by_name, by_id = names.get(entry.name), ids.get(entry.id)
+        if by_name is not None and by_name is by_id:
+            clashes = [("name and id", by_name)]
+        else:
+            clashes = [(what, first) for what, first in (("name", by_name), ("id", by_id))
+                       if first is not None]
+        for what, (first, first_where) in clashes:
+            warnings.warn(DuplicateEntryWarning(
+                f"{where} {entry.name!r} (id 0x{entry.id:08x}) repeats the {what} of "
+                f"{first_where} {first.name!r} (id 0x{first.id:08x}); the later entry wins"),
+                stacklevel=2)
+        names[entry.name] = ids[entry.id] = (entry, where)
 
 
 def schema_from_text(text: str, tl: bool, name: str = "", standard: bool = False) -> Schema:
     if tl:
-        data = _parse_tl(text, name)
+        data = _parse_tl(text)
         return Schema(json.dumps(data), data, standard)
-    return Schema(text, json.loads(text), standard)
+    data = json.loads(text)
+    _check_is_schema(data)
+    schema = Schema(text, data, standard)
+    _warn_duplicates(schema)
+    return schema
 
 
-def load_schema(name: str, standard: bool = False) -> Schema:
+def load_schema(name: str, standard: bool = False, quiet: bool = False) -> Schema:
     shown = "<stdin>" if name == "-" else name
     text = _decode_text(read_input(name), shown)
     lower = name.lower()
     tl = lower.endswith(".tl") or (not lower.endswith(".json")
                                     and not text.lstrip().startswith("{"))
     try:
-        return schema_from_text(text, tl, shown, standard)
+        with schema_warnings(shown, quiet):
+            return schema_from_text(text, tl, shown, standard)
     except CliError as exc:
         raise CliError(f"{shown}: {exc}") from None
     except Exception as exc:
@@ -474,7 +525,7 @@ def read_json_values(raw: bytes, name: str) -> list[Any]:
 def cmd_pack(args: argparse.Namespace) -> int:
     if not args.hex and sys.stdout.isatty():
         raise CliError("not writing binary data to a terminal; use --hex or redirect the output")
-    schema = load_schema(args.schema, args.standard)
+    schema = load_schema(args.schema, args.standard, args.quiet)
     name = args.file if args.file not in (None, "-") else "<stdin>"
     objects: list[Any] = []
     for value in read_json_values(read_input(args.file), name):
@@ -496,7 +547,7 @@ def cmd_pack(args: argparse.Namespace) -> int:
 
 
 def cmd_unpack(args: argparse.Namespace) -> int:
-    schema = load_schema(args.schema, args.standard)
+    schema = load_schema(args.schema, args.standard, args.quiet)
     data = read_input(args.file)
     if args.hex:
         data = from_hex(data)
@@ -508,13 +559,13 @@ def cmd_unpack(args: argparse.Namespace) -> int:
 
 
 def cmd_schema(args: argparse.Namespace) -> int:
-    schema = load_schema(args.file or "-")
+    schema = load_schema(args.file or "-", quiet=args.quiet)
     _write((json.dumps(schema.data, indent=None if args.compact else 2) + "\n").encode("utf-8"))
     return 0
 
 
 def cmd_ids(args: argparse.Namespace) -> int:
-    schema = load_schema(args.schema)
+    schema = load_schema(args.schema, quiet=args.quiet)
     width = max((len(e.name) for e in schema.entries), default=0)
     _write("".join(f"0x{e.id:08x}  {e.name:<{width}}  {e.kind}\n"
                    for e in schema.entries).encode("utf-8"))
@@ -523,7 +574,7 @@ def cmd_ids(args: argparse.Namespace) -> int:
 
 def cmd_types(args: argparse.Namespace) -> int:
     from Mivex.schema import typed_module
-    schema = load_schema(args.schema, args.standard)
+    schema = load_schema(args.schema, args.standard, args.quiet)
     try:
         text = typed_module(schema.data, standard=args.standard)
     except (TypeError, ValueError) as exc:
@@ -584,25 +635,23 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0 if same else 1
 
 
-def _version() -> str:
-    try:
-        return metadata.version("Mivex")
-    except metadata.PackageNotFoundError:
-        return "(not installed)"
-
-
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Pack JSON into TL bytes and unpack TL bytes into JSON.",
         epilog="In JSON, bytes fields are base64 text. Exit status: 0 success, "
                "1 bad input, 2 bad usage.")
-    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    quiet_help = "print no warnings about the schema"
+    parser.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def add(name: str, run: Callable[[argparse.Namespace], int], help: str,
             description: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help, description=description)
         sub.set_defaults(run=run)
+        # Also after the command; SUPPRESS keeps it from undoing a -q given before.
+        sub.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
+                         help=quiet_help)
         return sub
 
     def schema_option(sub: argparse.ArgumentParser) -> None:

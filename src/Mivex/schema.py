@@ -46,8 +46,9 @@ instead:
   word (``flags2:flags.1?#``), would describe bytes the default profile
   does not write, and is refused.
 - Names and ids must be unique across constructors and methods together:
-  TLParser finds entries by name and by id, and a later entry would take
-  over an earlier one's. No field may be called ``_``, the key that holds
+  TLParser finds entries by name and by id, and in the JSON form a later
+  entry takes over an earlier one's (``mivex`` warns with
+  ``DuplicateEntryWarning``); here a repeat is an error. No field may be called ``_``, the key that holds
   the constructor name.
 - A type that is not built in, not a type variable of its declaration and
   produced by no constructor of the schema (a misspelt ``strng``, a
@@ -68,6 +69,7 @@ from typing import Any, Literal, NoReturn
 
 __all__ = [
     "Declaration",
+    "DuplicateEntryWarning",
     "IdMismatchWarning",
     "TLSchemaSyntaxError",
     "UnknownTypeWarning",
@@ -96,6 +98,11 @@ class IdMismatchWarning(UserWarning):
 
 class UnknownTypeWarning(UserWarning):
     """A type that is not built in and that no constructor of the schema produces."""
+
+
+class DuplicateEntryWarning(UserWarning):
+    """A JSON schema entry that repeats an earlier entry's name or id (``mivex``
+    warns with it; TL text refuses the repeat with ``TLSchemaSyntaxError``)."""
 
 
 _Kind = Literal["constructor", "method"]
