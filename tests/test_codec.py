@@ -571,6 +571,41 @@ def test_extra_keys_ignored(pt):
     assert pt.pack({"_": "pt", "x": 1, "y": 2, 3: 4, None: 5}) == hx("02000000 01000000")
 
 
+def fresh(text):
+    # Equal to the literal, but another object (as keys decoded from JSON are).
+    return "".join(list(text))
+
+
+# Names of every width of str storage, short and long.
+KEY_NAMES = ["a", "id", "date", "x_y_z_1", "first_name", "a_rather_long_name_1",
+             "caf\u00e9", "\u0434\u0430\u0442\u0430", "\U0001f600key", "n10", "n11"]
+
+
+@pytest.mark.parametrize("count", [3, 8, 11])
+@pytest.mark.parametrize("order", ["schema", "reversed", "gaps"])
+@pytest.mark.parametrize("underscore_field", [False, True])
+def test_keys_equal_but_not_the_same_objects(count, order, underscore_field):
+    names = KEY_NAMES[:count]
+    params = [param(n, "int") for n in names]
+    if underscore_field:  # a field named "_" holds the constructor's name
+        params.insert(1, param("_", "string"))
+    p = make_parser(ctor("r", 9, *params))
+    keys = list(names)
+    if order == "reversed":
+        keys.reverse()
+    elif order == "gaps":
+        keys = keys[::2]
+    literal = {"_": "r", **{k: names.index(k) + 1 for k in keys}}
+    decoded = {fresh(k): v for k, v in literal.items()}
+    decoded[next(iter(decoded))] = fresh("r")
+    expected = p.pack(literal)
+    assert p.pack(decoded) == p.pack(json.loads(json.dumps(literal))) == expected
+    # Left-out fields are written as 0: every value lands in its own field
+    # whatever the keys' identity.
+    assert p.unpack(expected) == {"_": "r", **{n: names.index(n) + 1 if n in keys else 0
+                                              for n in names}}
+
+
 class Mapping:
     def __init__(self, data):
         self.data = data

@@ -123,14 +123,50 @@ inline void tl_add_traceback(const char *funcname, const char *filename,
 
 // --- str ------------------------------------------------------------------------
 
+// Equal runs of n bytes. Field names are mostly short: those are compared
+// with a few loads in place rather than a call.
+inline __attribute__((always_inline)) bool tl_mem_eq(const void *a,
+                                                     const void *b, size_t n) {
+  const char *p = (const char *)a, *q = (const char *)b;
+  if (n >= 8 && n <= 16) {
+    uint64_t x0, y0, x1, y1;
+    memcpy(&x0, p, 8), memcpy(&y0, q, 8);
+    memcpy(&x1, p + n - 8, 8), memcpy(&y1, q + n - 8, 8);
+    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    uint32_t x0, y0, x1, y1;
+    memcpy(&x0, p, 4), memcpy(&y0, q, 4);
+    memcpy(&x1, p + n - 4, 4), memcpy(&y1, q + n - 4, 4);
+    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+  }
+  if (n < 4) {
+    for (size_t i = 0; i < n; i++)
+      if (p[i] != q[i]) return false;
+    return true;
+  }
+  return memcmp(p, q, n) == 0;
+}
+
 // Equality of two exact str objects, from their public representation.
 inline bool tl_str_eq(PyObject *a, PyObject *b) {
   if (a == b) return true;
   Py_ssize_t n = PyUnicode_GET_LENGTH(a);
   if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b))
     return false;
-  return memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                (size_t)n * PyUnicode_KIND(a)) == 0;
+  return tl_mem_eq(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                   (size_t)n * PyUnicode_KIND(a));
+}
+// Whether exact str `s` has `length` code points of `kind` bytes equal to
+// `text`. A str is always stored in the narrowest kind that holds it, so
+// equal strings have equal kinds.
+inline __attribute__((always_inline)) bool tl_str_is(PyObject *s,
+                                                     const char *text,
+                                                     uint32_t length,
+                                                     uint32_t kind) {
+  return (Py_ssize_t)length == PyUnicode_GET_LENGTH(s) &&
+         kind == PyUnicode_KIND(s) &&
+         tl_mem_eq(PyUnicode_DATA(s), text, (size_t)length * kind);
 }
 inline bool tl_str_eq_ascii(PyObject *s, const char *text) {
   return PyUnicode_CompareWithASCIIString(s, text) == 0;

@@ -346,6 +346,10 @@ PyObject *TLParser_read_object(TLParserObject *self, const TLNode *node,
     tl_bad_bit_error(c);
     return TL_FAIL_NULL(kReadObject);
   }
+  // Seldom cached among thousands of constructors: fetched while the
+  // template is copied.
+  __builtin_prefetch(c->fields);
+  __builtin_prefetch((const void *)((uintptr_t)c->fields + sizeof(TLField)));
   // "_" comes first, then the fields in schema order, all None until read.
   Ref result = Ref::steal(PyDict_Copy(c->py_template));
   if (!result) return TL_FAIL_NULL(kReadObject);

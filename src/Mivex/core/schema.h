@@ -56,60 +56,87 @@ enum TLFieldRole : uint8_t {
                           // the bit is the value
 };
 
+// What the codec reads of every value comes first, in half a cache line.
 struct TLField {
-  PyObject *py_name;  // owned; interned, so literal keys match by identity
-  Py_hash_t py_hash;  // hash of py_name
+  const TLNode *node;    // vectors and objects of the standard profile, and
+                         // default-profile vectors; else null
+  uint32_t mask;         // conditional: 1 << bit_position, 0 when out of range
+  int32_t slot;   // index of py_name among the constructor's distinct field
+                  // names; -1 for the flags words
+  int32_t entry;  // index of py_name among the keys of a decoded object
+                  // ("_" first); -1 for the flags words
   TLType type;
   TLFieldRole role;
   bool shares_bit;       // standard profile: another field has the same bit
   uint16_t word;         // flags words: its number; conditional fields: the
                          // number of the word their bit is in
   int32_t bit_position;  // conditional: as written (0 when there is none)
-  uint32_t mask;         // conditional: 1 << bit_position, 0 when out of range
-  const TLNode *node;    // vectors and objects of the standard profile, and
-                         // default-profile vectors; else null
+  PyObject *py_name;  // owned; interned, so literal keys match by identity
+  Py_hash_t py_hash;  // hash of py_name
   char *type_text;       // owned UTF-8 copy of the param's type text, whole
   size_t type_len;       //   (NULs included; the default profile reads it
                          //   only up to its first NUL)
-  int32_t slot;   // index of py_name among the constructor's distinct field
-                  // names; -1 for the flags words
-  int32_t entry;  // index of py_name among the keys of a decoded object
-                  // ("_" first); -1 for the flags words
+};
+
+// A field name as packing matches keys against it: a key equal to the name
+// but not the same object (one decoded from JSON) is told by hash and text,
+// which sit beside the rest of the constructor's records, without reading
+// the name's own str object.
+struct TLSlotKey {
+  PyObject *key;     // borrowed from the fields; interned
+  Py_hash_t hash;
+  const char *text;  // the str's data: length code points of `kind` bytes
+  uint32_t length;
+  uint32_t kind;     // 0 when the name is too long to be held this way
 };
 
 // One entry of a constructor's table from field name to slot.
 struct TLKeyEntry {
-  PyObject *key;  // borrowed from the fields; null marks an empty entry
   Py_hash_t hash;
-  int32_t slot;
+  int32_t slot;  // -1 marks an empty entry
 };
 
+// Laid out so that what packing and unpacking read of every object comes
+// first, in one or two cache lines; with thousands of constructors these
+// records are seldom in cache.
 struct TLConstructor {
   uint32_t id;
-  char *name;  // owned UTF-8 copy, the key of the name map
-  size_t name_len;
-  PyObject *py_name;    // owned; the "_" value of decoded objects
-  char *result;         // owned UTF-8 copy of the result type text, whole
-  size_t result_len;
-  PyObject *py_result;  // owned; the result type, for messages
-  int32_t type_index;   // standard profile: number of the result type among
-                        // those of constructors; -1 for a method
-  bool is_method;
-  TLField *fields;      // owned; field_count records in schema order
   int32_t field_count;
-  int32_t word_count;   // flags words
-  uint32_t min_size;    // standard profile: fewest bytes a bare value takes
+  int32_t slot_count;     // distinct field names, flags words excluded
+  int32_t word_count;     // flags words
   int32_t cond_count;     // conditional fields
   int32_t bad_bit_field;  // first conditional field whose bit lies outside
                           // 0..31, or -1
-  int32_t slot_count;     // distinct field names, flags words excluded
-  PyObject **slot_keys;   // those names in schema order (borrowed)
-  TLKeyEntry *key_table;  // open addressing over slot_keys
-  uint32_t key_mask;      // table size - 1
+  uint32_t key_mask;      // key table size - 1
+  int32_t type_index;     // standard profile: number of the result type among
+                          // those of constructors; -1 for a method
+  int32_t underscore_slot;  // the slot of a field named "_", or -1
+  TLField *fields;        // field_count records in schema order
+  PyObject **slot_keys;   // the distinct names in schema order (borrowed)
+  TLSlotKey *slots;       // the same, as keys are matched against them
+  TLKeyEntry *key_table;  // open addressing over slots
   PyObject *py_template;  // owned; decoded objects start as a copy of this
                           // dict: "_" and every field name, values None
+  PyObject *py_name;      // owned; the "_" value of decoded objects
+  bool is_method;
   bool holds_containers;  // a field may hold a list or a dict
   bool shares_bits;       // standard profile: fields share a flag bit
+  bool packed;            // fields, slots, key table and name live in the
+                          // schema's arena rather than on their own
+  char *name;  // UTF-8, the key of the name map
+  size_t name_len;
+  char *result;         // owned UTF-8 copy of the result type text, whole
+  size_t result_len;
+  PyObject *py_result;  // owned; the result type, for messages
+  uint32_t min_size;    // standard profile: fewest bytes a bare value takes
+};
+
+// Raw memory owned by the schema: each constructor's records once compiled,
+// one after another in schema order.
+struct TLArenaBlock {
+  TLArenaBlock *next;
+  size_t used, cap;
+  unsigned char *bytes;  // cap of them, 64-aligned, after the block
 };
 
 // Nodes come from blocks owned by the schema and freed with it.
@@ -125,6 +152,7 @@ struct TLSchema {
   int32_t method_start;  // index of the first method
   bool standard;         // compiled for the standard profile
   TLNodeBlock *nodes;
+  TLArenaBlock *arena;
 };
 
 // `count` zero-filled nodes in a row, owned by the schema; null when memory
@@ -147,6 +175,30 @@ TLNode *tl_new_nodes(TLSchema *schema, size_t count) {
   return n;
 }
 
+// `size` bytes at a 64-byte boundary, zero-filled, owned by the schema; null
+// when memory ran out (no exception is set).
+void *tl_arena_alloc(TLSchema *schema, size_t size) {
+  if (size > SIZE_MAX - 64) return nullptr;
+  size = (size + 63) & ~(size_t)63;
+  if (size == 0) size = 64;
+  TLArenaBlock *b = schema->arena;
+  if (!b || b->cap - b->used < size) {
+    size_t cap = size > 65536 ? size : 65536;
+    if (cap > SIZE_MAX - sizeof(TLArenaBlock) - 64) return nullptr;
+    void *mem = calloc(1, sizeof(TLArenaBlock) + 64 + cap);
+    if (!mem) return nullptr;
+    b = (TLArenaBlock *)mem;
+    uintptr_t start = (uintptr_t)mem + sizeof(TLArenaBlock);
+    b->bytes = (unsigned char *)((start + 63) & ~(uintptr_t)63);
+    b->cap = cap;
+    b->next = schema->arena;
+    schema->arena = b;
+  }
+  void *p = b->bytes + b->used;
+  b->used += size;
+  return p;
+}
+
 // --- Lookup maps --------------------------------------------------------------
 // Open addressing with linear probing; a null value marks an empty slot.
 // The maps own nothing: values point into the schema's records and name keys
@@ -158,7 +210,7 @@ struct TLNameKey {
   size_t len;
   uint64_t hash;
   bool operator==(const TLNameKey &o) const {
-    return hash == o.hash && len == o.len && memcmp(text, o.text, len) == 0;
+    return hash == o.hash && len == o.len && tl_mem_eq(text, o.text, len);
   }
 };
 

@@ -393,14 +393,50 @@ int TLParser_write_vector(TLParserObject *self, PyObject *vector,
 
 constexpr char kWriteObject[] = "Mivex.tl.TLParser._write_object";
 
-// The slot of a field name in a constructor's key table, or -1.
-TL_INLINE int32_t tl_key_slot(const TLConstructor *c, PyObject *key,
+// Keys decoded from text ("_" from JSON) are equal to the interned "_" but
+// seldom the same object.
+TL_INLINE bool tl_is_underscore(PyObject *key) {
+  return key == S.underscore ||
+         (PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_IS_COMPACT_ASCII(key) &&
+          *(const char *)PyUnicode_DATA(key) == '_');
+}
+
+// Whether exact str `key`, of hash `hash`, is the field name `s`.
+TL_INLINE bool tl_slot_text_is(const TLSlotKey &s, PyObject *key);
+TL_INLINE bool tl_slot_key_is(const TLSlotKey &s, PyObject *key,
                               Py_hash_t hash) {
+  return key == s.key || (s.hash == hash && tl_slot_text_is(s, key));
+}
+
+// A key that is not the same object as the name: equal text. Names too
+// long for the slot record are compared as str objects.
+TL_INLINE bool tl_slot_text_is(const TLSlotKey &s, PyObject *key) {
+  return TL_LIKELY(s.kind) ? tl_str_is(key, s.text, s.length, s.kind)
+                           : tl_str_eq(s.key, key);
+}
+
+// A few names are compared in place, from slot `start` on (keys mostly
+// come in schema order): their slots are at hand, a table is not.
+TL_NOINLINE int32_t tl_scan_slots(const TLConstructor *c, PyObject *key,
+                                  Py_hash_t hash, int32_t start) {
+  const int32_t n = c->slot_count;
+  for (int32_t i = start; i < n; i++)
+    if (tl_slot_key_is(c->slots[i], key, hash)) return i;
+  for (int32_t i = 0; i < start && i < n; i++)
+    if (tl_slot_key_is(c->slots[i], key, hash)) return i;
+  return -1;
+}
+
+// The slot of a field name of `c`, or -1.
+TL_INLINE int32_t tl_key_slot(const TLConstructor *c, PyObject *key,
+                              Py_hash_t hash, int32_t start) {
+  if (c->slot_count <= 8) return tl_scan_slots(c, key, hash, start);
   const TLKeyEntry *table = c->key_table;
   for (size_t i = (size_t)hash & c->key_mask;; i = (i + 1) & c->key_mask) {
     const TLKeyEntry &e = table[i];
-    if (!e.key) return -1;
-    if (e.key == key || (e.hash == hash && tl_str_eq(e.key, key)))
+    if (e.slot < 0) return -1;
+    if (e.hash == hash && (c->slot_keys[e.slot] == key ||
+                           tl_slot_text_is(c->slots[e.slot], key)))
       return e.slot;
   }
 }
@@ -426,7 +462,10 @@ bool tl_gather_walk(PyObject *value, const TLConstructor *c,
       int32_t slot;
       if (next < n && key == c->slot_keys[next])
         slot = next;
-      else if ((slot = tl_key_slot(c, key, tl_str_cached_hash(key))) < 0)
+      else if ((slot = tl_is_underscore(key)
+                           ? c->underscore_slot
+                           : tl_key_slot(c, key, tl_str_cached_hash(key),
+                                         next)) < 0)
         continue;
       next = slot + 1;
       slots[slot] = Py_NewRef(v);
@@ -446,7 +485,8 @@ bool tl_gather_walk(PyObject *value, const TLConstructor *c,
     int32_t slot;
     if (next < n && key == c->slot_keys[next])
       slot = next;
-    else if ((slot = tl_key_slot(c, key, hash)) < 0)
+    else if ((slot = tl_is_underscore(key) ? c->underscore_slot
+                                           : tl_key_slot(c, key, hash, next)) < 0)
       continue;
     next = slot + 1;
     slots[slot] = Py_NewRef(v);
@@ -470,7 +510,7 @@ int tl_gather(TLParserObject *self, PyObject *value, bool is_dict,
       return 0;
     for (int32_t i = 0; i < n; i++) {
       PyObject *key = c->slot_keys[i];
-      PyObject *v = tl_dict_get_known_hash(value, key, tl_str_cached_hash(key));
+      PyObject *v = tl_dict_get_known_hash(value, key, c->slots[i].hash);
       if (v) {
         slots[i] = Py_NewRef(v);
         found++;
@@ -520,6 +560,11 @@ TL_INLINE const TLConstructor *tl_find_constructor(TLParserObject *self,
       tl_compiler(self)->_name_map.find(tl_name_key(text, (size_t)len));
   if (TL_UNLIKELY(!c)) return tl_unknown_constructor(name);
   self->_name_cache[tl_name_cache_index(name)] = c;
+  // A constructor not met of late is seldom in cache either: ask for its
+  // first fields while the keys are matched (a prefetch never faults, so
+  // past the end is harmless).
+  __builtin_prefetch(c->fields);
+  __builtin_prefetch((const void *)((uintptr_t)c->fields + sizeof(TLField)));
   return c;
 }
 
@@ -609,7 +654,7 @@ Ref tl_object_name(PyObject *value, bool is_dict, bool *named) {
     Py_ssize_t count;
     TLDictEntry *e = tl_dict_str_entries(value, &count);
     PyObject *n;
-    if (e && count > 0 && e[0].key == S.underscore && e[0].value) {
+    if (e && count > 0 && e[0].value && tl_is_underscore(e[0].key)) {
       n = e[0].value;
     } else {
       n = PyDict_GetItemWithError(value, S.underscore);
@@ -649,7 +694,7 @@ TL_NOINLINE const TLConstructor *tl_wrong_bare(const TLConstructor *c,
 
 // The constructor of the object: named by its "_", which must be of the
 // field's type where it has one; a bare object's "_" may be left out.
-const TLConstructor *tl_object_constructor(TLParserObject *self,
+TL_INLINE const TLConstructor *tl_object_constructor(TLParserObject *self,
                                            PyObject *value, bool is_dict,
                                            const TLNode *node, bool *named) {
   Ref name = tl_object_name(value, is_dict, named);
@@ -770,7 +815,7 @@ TL_NOINLINE int tl_strict_unknown_key(TLParserObject *self,
     if (tl_str_eq_ascii(key, "_")) continue;
     Py_hash_t hash = PyObject_Hash(key);
     if (hash == -1) return -1;
-    if (PyUnicode_CheckExact(key) && tl_key_slot(c, key, hash) >= 0) continue;
+    if (PyUnicode_CheckExact(key) && tl_key_slot(c, key, hash, 0) >= 0) continue;
     bool word = false;
     for (int32_t j = 0; j < c->field_count && !word; j++)
       word = c->fields[j].role == TL_ROLE_FLAGS &&
