@@ -5,7 +5,10 @@ lengths, deep and self-referencing nesting, every truncation of a message,
 random bytes, values that fail half way through a vector), prints as a
 Markdown table what the call raised, the peak memory tracemalloc saw during
 it and its wall time (median of ``--runs`` untraced runs).  Each call runs on
-a parser that has not grown its buffer yet.
+a parser that has not grown its buffer yet.  A second table does the same for
+compiling hostile schemas (many fields, many constructors, long and deeply
+nested type texts, huge names, deep JSON, many flags words), each at two
+sizes beside ``json.loads`` of the same text.
 
 The schema and input builders are tests/hostile_inputs.py's, which
 tests/test_cost.py runs too, so the figures and the test's bounds are about
@@ -32,7 +35,7 @@ from .report import cpu_model, fmt_bytes, fmt_time, table
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 from hostile_inputs import (  # noqa: E402
-    BYTES_ID, DEEP_ID, HOLD_ID, ITEM_ID, NODE_ID, SCHEMA, VEC, VI_ID, RaisingInt,
+    HOSTILE_SCHEMAS, BYTES_ID, DEEP_ID, HOLD_ID, ITEM_ID, NODE_ID, SCHEMA, VEC, VI_ID, RaisingInt,
     nested_lists, nested_objects, raising_generator, random_inputs, rich_message,
     self_dict, self_list, u32)
 
@@ -125,15 +128,17 @@ def _run(call: Callable[[Any], Any], arg: Any, sweep: bool) -> Counter:
     return Counter([_outcome(call, arg)])
 
 
-def _call(case: Case) -> Callable[[Any], Any]:
+def _call(case: Case, standard: bool = False) -> Callable[[Any], Any]:
     """The operation on a new parser, which has not grown its buffer yet."""
     from Mivex.tl import TLParser
 
+    if case.op == "compile":
+        return lambda text: TLParser(text, standard=standard)
     return getattr(TLParser(SCHEMA), case.op)
 
 
-def _traced(case: Case) -> tuple[Counter, int]:
-    arg, call = case.make(), _call(case)
+def _traced(case: Case, standard: bool = False) -> tuple[Counter, int]:
+    arg, call = case.make(), _call(case, standard)
     gc.collect()
     tracemalloc.start()
     try:
@@ -183,6 +188,57 @@ def measure(case: Case, runs: int) -> list[str]:
             fmt_time(seconds) + per_call]
 
 
+# Each hostile schema at two sizes, so that the figures show how its cost
+# grows with the text.
+SCHEMA_SIZES = {
+    "one constructor, {n:,} fields": (20_000, 40_000),
+    "{n:,} constructors of 50 types": (50_000, 100_000),
+    "{n:,} constructors of 50 types, standard profile": (50_000, 100_000),
+    "vector type text forming {n:,} levels": (40_000, 80_000),
+    "vector type nested {n:,} deep": (40_000, 80_000),
+    "vector type nested {n:,} deep, standard profile": (40_000, 80_000),
+    "names of {n:,} characters": (2_000_000, 4_000_000),
+    "JSON nested {n:,} deep": (100_000, 200_000),
+    "{n:,} flags words, standard profile": (10_000, 20_000),
+}
+
+
+def _best(work: Callable[[], Any], runs: int) -> float:
+    best = float("inf")
+    for _ in range(runs):
+        gc.collect()
+        start = time.perf_counter()
+        try:
+            work()
+        except RecursionError:
+            pass
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def schema_rows(runs: int, only: str) -> list[list[str]]:
+    """TLParser(text) on each hostile schema: what it raised, its traced
+    peak, and its time beside json.loads' time for the same text."""
+    import json
+
+    from Mivex.tl import TLParser
+
+    rows = []
+    for name, build, standard, _ in HOSTILE_SCHEMAS:
+        for n in SCHEMA_SIZES[name]:
+            label = name.format(n=n)
+            if only not in label:
+                continue
+            print(f"compile {label}", file=sys.stderr, flush=True)
+            text = build(n)
+            outcomes, peak = _traced(Case("compile", label, "", lambda: text), standard)
+            raised = _describe(outcomes).replace("none (returned)", "none: compiled")
+            rows.append([label, fmt_bytes(len(text)), raised, fmt_bytes(peak),
+                         fmt_time(_best(lambda: TLParser(text, standard=standard), runs)),
+                         fmt_time(_best(lambda: json.loads(text), runs))])
+    return rows
+
+
 def main(argv: Optional[list[str]] = None) -> int:
     ap = argparse.ArgumentParser(prog="python -m benchmarks.hostile", description=__doc__.split("\n\n")[0])
     ap.add_argument("--runs", type=int, default=5, help="timed runs per input (default 5); the median is shown")
@@ -199,6 +255,12 @@ def main(argv: Optional[list[str]] = None) -> int:
           f"in use before the call. Time: median of {args.runs} untraced runs, each the mean "
           f"of repeated calls when one call is short.\n")
     print(table(["Call", "Input", "Size", "Raised", "Peak traced", "Time"], rows, "lllllr"))
+    srows = schema_rows(max(1, args.runs), args.only)
+    if srows:
+        print("\nCompiling hostile schemas: `TLParser(text)`, each schema at two sizes; "
+              "time is the best of the runs, beside `json.loads` of the same text.\n")
+        print(table(["Schema", "Text", "Raised", "Peak traced", "Compile", "json.loads"],
+                    srows, "lrllrr"))
     return 0
 
 

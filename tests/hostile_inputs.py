@@ -137,3 +137,58 @@ def self_dict() -> dict:
     node: dict = {"_": "node"}
     node["next"] = node
     return node
+
+
+# ---------------------------------------------------------------- schemas
+# Schemas are untrusted input too: each builder makes JSON text whose size
+# grows with n, shaped to find work that grows faster than the text.
+
+def _schema(*entries: dict) -> str:
+    return json.dumps({"constructors": list(entries)})
+
+
+def many_fields(n: int) -> str:
+    return _schema(_entry("r", 1, *(f"f{i}:int" for i in range(n))))
+
+
+def many_constructors(n: int) -> str:
+    # Fifty result types, each constructor holding the next type.
+    return _schema(*(_entry(f"c{i}", i, "a:int", "b:string", f"c:T{(i + 1) % 50}",
+                            type=f"T{i % 50}") for i in range(n)))
+
+
+def vector_text_formed_in_passes(n: int) -> str:
+    # Each level of the element chain forms one new "Vector<".
+    return _schema(_entry("v", 1, "x:" + "Vector" * n + "<" * n + "int"))
+
+
+def vector_text_nested(n: int) -> str:
+    return _schema(_entry("v", 1, "x:" + "Vector<" * n + "int" + ">" * n))
+
+
+def huge_names(n: int) -> str:
+    return _schema(_entry("n" * n, 1, "f" * n + ":int", type="T" * n))
+
+
+def deep_json(n: int) -> str:
+    return ('{"constructors": [{"predicate": "a", "id": 1, "params": [], "x": '
+            + "[" * n + "]" * n + "}]}")
+
+
+def many_flag_words(n: int) -> str:
+    # Standard profile: every "#" field is a flags word.
+    return _schema(_entry("w", 1, *(p for i in range(n) for p in (f"f{i}:#", f"x{i}:f{i}.0?int"))))
+
+
+# (name, size in words, builder, standard profile, exception the compile raises)
+HOSTILE_SCHEMAS = [
+    ("one constructor, {n:,} fields", many_fields, False, None),
+    ("{n:,} constructors of 50 types", many_constructors, False, None),
+    ("{n:,} constructors of 50 types, standard profile", many_constructors, True, None),
+    ("vector type text forming {n:,} levels", vector_text_formed_in_passes, False, None),
+    ("vector type nested {n:,} deep", vector_text_nested, False, None),
+    ("vector type nested {n:,} deep, standard profile", vector_text_nested, True, None),
+    ("names of {n:,} characters", huge_names, False, None),
+    ("JSON nested {n:,} deep", deep_json, False, RecursionError),
+    ("{n:,} flags words, standard profile", many_flag_words, True, None),
+]

@@ -9,6 +9,7 @@ the same figures for them.
 """
 
 import gc
+import json
 import re
 import time
 import tracemalloc
@@ -16,7 +17,7 @@ import tracemalloc
 import pytest
 from conftest import tl_bytes, u32
 from hostile_inputs import (
-    BYTES_ID, DEEP_ID, EMPTY_ID, HOLD_ID, ITEM_ID, LEAF_ID, MSG_ID, NODE_ID, OPT_ID,
+    HOSTILE_SCHEMAS, BYTES_ID, DEEP_ID, EMPTY_ID, HOLD_ID, ITEM_ID, LEAF_ID, MSG_ID, NODE_ID, OPT_ID,
     SCHEMA as TEXT, TEXT_ID, VEC, VI_ID, Boom, RaisingInt, nested_lists, nested_objects,
     raising_generator, random_inputs, rich_message, self_dict, self_list)
 from Mivex.tl import TLParser
@@ -255,3 +256,46 @@ def test_vector_failing_half_way(ctor_name, key, make):
     # Vectors take any iterable; what comes before the failure may be
     # materialised or written, nothing more.
     check("pack", {"_": ctor_name, key: make()}, Boom, "^half way$")
+
+
+# ---------------------------------------------------------------- schemas
+
+# Sizes at which work growing with the square of the text took seconds to
+# minutes; compile time and memory must stay in proportion to the text.
+SCHEMA_SIZES = {
+    "one constructor, {n:,} fields": 40_000,
+    "{n:,} constructors of 50 types": 20_000,
+    "{n:,} constructors of 50 types, standard profile": 20_000,
+    "vector type text forming {n:,} levels": 40_000,
+    "vector type nested {n:,} deep": 40_000,
+    "vector type nested {n:,} deep, standard profile": 40_000,
+    "names of {n:,} characters": 4_000_000,
+    "JSON nested {n:,} deep": 100_000,
+    "{n:,} flags words, standard profile": 20_000,
+}
+# Traced bytes per byte of schema text: json.loads' objects, the compiled
+# records and the copies of names and type texts.
+SCHEMA_PEAK_PER_BYTE = 16
+
+
+@pytest.mark.parametrize("name, build, standard, error", HOSTILE_SCHEMAS,
+                         ids=[h[0].replace("{n:,} ", "").replace(" ", "-") for h in HOSTILE_SCHEMAS])
+def test_hostile_schema_compiles_in_proportion(name, build, standard, error):
+    assert set(SCHEMA_SIZES) == {h[0] for h in HOSTILE_SCHEMAS}
+    text = build(SCHEMA_SIZES[name])
+
+    def compile_once():
+        try:
+            return TLParser(text, standard=standard)
+        except Exception as exc:  # noqa: BLE001 - checked below
+            return exc
+
+    outcome, peak, seconds = measured(compile_once)
+    if error is None:
+        assert isinstance(outcome, TLParser), outcome
+        # The compiled schema answers for what it was given.
+        assert len(outcome.describe()) == len(json.loads(text)["constructors"])
+    else:
+        assert type(outcome) is error, outcome
+    assert peak < SCHEMA_PEAK_PER_BYTE * len(text) + MAX_PEAK, (peak, len(text))
+    assert seconds < CALL_SECONDS, seconds
