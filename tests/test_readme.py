@@ -55,7 +55,7 @@ def test_quick_start_prints_what_it_shows():
 
 
 def test_typing_example_runs_as_written():
-    code, = blocks("## Type checking")
+    code = blocks("## Type checking")[0]
     names = {"__name__": "readme_typing"}
     exec(compile(code, "README-typing", "exec"), names)
     from Mivex.tl import TLParser
@@ -65,6 +65,21 @@ def test_typing_example_runs_as_written():
     assert names["username"]({"_": "user", "username": None}) is None
     assert names["round_trip"](parser, {"_": "user", "username": "ada"}) == {
         "_": "user", "username": "ada"}
+
+
+def test_types_for_your_schema_example_runs(tmp_path, monkeypatch):
+    # The schema of the README's mivex section, and the module it makes.
+    shapes = re.search(r"\$ cat shapes.tl\n(.*?)\n\$ ", README, re.S).group(1)
+    (tmp_path / "shapes.tl").write_text(shapes + "\n")
+    subprocess.run([sys.executable, "-m", "Mivex", "types", "-s", "shapes.tl",
+                    "-o", "shapes_types.py"], cwd=tmp_path, check=True)
+    code, = blocks("### Types for your schema")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    names: dict = {}
+    exec(compile(code, "README-types", "exec"), names)
+    assert names["shape"] == {"_": "shape", "name": "tri", "closed": False, "data": None,
+                              "points": [{"_": "point", "x": 1, "y": 2}]}
 
 
 def test_crc_id_example_is_a_passing_doctest():
