@@ -348,8 +348,10 @@ PyObject *TLParser_read_object(TLParserObject *self, const TLNode *node,
   }
   // Seldom cached among thousands of constructors: fetched while the
   // template is copied.
-  __builtin_prefetch(c->fields);
-  __builtin_prefetch((const void *)((uintptr_t)c->fields + sizeof(TLField)));
+  if (c->fields) {  // one past the last field is still a valid address
+    __builtin_prefetch(c->fields);
+    __builtin_prefetch(c->fields + 1);
+  }
   // "_" comes first, then the fields in schema order, all None until read.
   Ref result = Ref::steal(PyDict_Copy(c->py_template));
   if (!result) return TL_FAIL_NULL(kReadObject);

@@ -188,8 +188,8 @@ void *tl_arena_alloc(TLSchema *schema, size_t size) {
     void *mem = calloc(1, sizeof(TLArenaBlock) + 64 + cap);
     if (!mem) return nullptr;
     b = (TLArenaBlock *)mem;
-    uintptr_t start = (uintptr_t)mem + sizeof(TLArenaBlock);
-    b->bytes = (unsigned char *)((start + 63) & ~(uintptr_t)63);
+    unsigned char *start = (unsigned char *)mem + sizeof(TLArenaBlock);
+    b->bytes = start + ((64 - ((uintptr_t)start & 63)) & 63);
     b->cap = cap;
     b->next = schema->arena;
     schema->arena = b;

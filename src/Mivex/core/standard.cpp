@@ -267,7 +267,7 @@ class TLTypeReader {
       // The whole text must read before any name in it is looked up, so
       // that a refusal quotes the type as written.
       if (!closes(p, end, levels)) return cannot_read(text, len);
-      TLType leaf;
+      TLType leaf = TL_TYPE_INT;  // set by leaf_kind on success
       const TLConstructor *ctor = nullptr;
       int32_t type_index = -1;
       if (leaf_kind(text, len, name, n, bare, &leaf, &ctor, &type_index) < 0)

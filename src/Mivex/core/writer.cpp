@@ -563,8 +563,10 @@ TL_INLINE const TLConstructor *tl_find_constructor(TLParserObject *self,
   // A constructor not met of late is seldom in cache either: ask for its
   // first fields while the keys are matched (a prefetch never faults, so
   // past the end is harmless).
-  __builtin_prefetch(c->fields);
-  __builtin_prefetch((const void *)((uintptr_t)c->fields + sizeof(TLField)));
+  if (c->fields) {  // one past the last field is still a valid address
+    __builtin_prefetch(c->fields);
+    __builtin_prefetch(c->fields + 1);
+  }
   return c;
 }
 
