@@ -10,10 +10,13 @@ A check raises ``Finding`` for a disagreement with the model in tlref.py and
 lets any exception of an undocumented type escape; both end a fuzz run.
 """
 
+import array
+import ctypes
 import json
 import os
 import struct
 import sys
+import time
 
 from Mivex.tl import TLParser
 
@@ -293,7 +296,7 @@ def pack_error_ok(e):
 
 
 COMPILE_ERRORS = (TypeError, ValueError, KeyError, AttributeError, OverflowError,
-                  RecursionError, json.JSONDecodeError, UnicodeEncodeError)
+                  RuntimeError, RecursionError, json.JSONDecodeError, UnicodeEncodeError)
 
 
 def _unpack_checked(parser, data):
@@ -522,6 +525,9 @@ def check_schema(data):
     bytes, and unpack must give back the model's value; schemas garbled at
     the text level may only fail with documented errors."""
     d = Draw(data)
+    if d.below(LARGE_ONE_IN) == LARGE_ONE_IN - 1:
+        check_large_schema(d)
+        return
     schema_dict = gen_schema(d)
     text = json.dumps(schema_dict)
     if d.chance(1, 8):
@@ -577,13 +583,157 @@ def check_garbled_schema(d, text):
         garbled = raw.decode("utf-8")
     except UnicodeDecodeError:
         return
+    standard = d.chance(1, 3)
     try:
-        p = TLParser(garbled)
+        p = TLParser(garbled, standard=standard)
     except Exception as e:  # noqa: BLE001
         if not isinstance(e, COMPILE_ERRORS):
             raise Finding(f"compile raised undocumented {type(e).__name__}: {e}") from e
         return
-    _unpack_checked(p, d.rest())
+    if standard:
+        _std_unpack_checked(p, d.rest())
+    else:
+        _unpack_checked(p, d.rest())
+
+
+# ------------------------------------------------------------ large schemas
+
+# One input in LARGE_ONE_IN of the schema target, by its first byte, is a
+# large generated schema (not a zero byte, so inputs from before still
+# replay as they did).
+LARGE_ONE_IN = 32
+# Units (entries, fields, nesting levels or characters) of a large schema:
+# 2**k for k up to the shape's cap, small k far likelier than large; the
+# caps keep the JSON text within about 1.5 MB.
+# Compile time allowed: far above a linear compile's, far below a quadratic
+# one's at the larger sizes.
+LARGE_SECONDS = 2.0
+LARGE_SECONDS_PER_BYTE = 4e-6
+# Doubling the units may at most multiply compile time by this (linear
+# work doubles it, quadratic work quadruples it), timed from this long on.
+LARGE_RATIO = 3.2
+LARGE_RATIO_FROM = 0.03
+
+LARGE_CAPS = {"ctors": 13, "fields": 15, "nested": 17, "words": 14, "names": 15,
+              "json_depth": 17, "shared": 14, "type_noise": 17, "dotted": 15}
+LARGE_SHAPES = sorted(LARGE_CAPS)
+
+
+def gen_large(d, shape, units):
+    """A large schema (as JSON text) of one shape, from few input bytes."""
+    kind = d.below(4)
+    ctor = lambda name, ident, params, t=None: {  # noqa: E731
+        "predicate": name, "id": ident, "type": t or "T" + name, "params": params}
+    if shape == "ctors":
+        # Many constructors, each naming the previous one's type.
+        entries = [ctor("c%d" % i, i + 1, [
+            {"name": "a", "type": "int"},
+            {"name": "b", "type": ["Tc%d" % (i - 1), "Vector<Tc%d>" % (i - 1),
+                                   "%%Tc%d" % (i - 1), "string"][kind] if i else "long"},
+        ]) for i in range(units)]
+        return json.dumps({"constructors": entries, "methods": []})
+    if shape == "fields":
+        types = ["int", "Vector<long>", "flags.%d?int", "Tx"][kind]
+        params = [{"name": "flags", "type": "#"}] + [
+            {"name": "f%d" % i, "type": types % (i % 32) if "%" in types else types}
+            for i in range(units)]
+        return json.dumps({"constructors": [ctor("a", 1, params), ctor("x", 2, [], "Tx")]})
+    if shape == "nested":
+        text = [("Vector<" * units) + "int" + (">" * units),
+                ("vector<" * units) + "long" + (">" * units),
+                ("Vector" * units) + ("<" * units) + "int",
+                ("Vector<" * units) + "int"][kind]
+        return json.dumps({"constructors": [ctor("a", 1, [{"name": "v", "type": text}])]})
+    if shape == "words":
+        params = []
+        for i in range(units):
+            word = ["w%d" % i, "flags", "flags2", "flags"][kind] if kind else "w%d" % i
+            params.append({"name": word, "type": "#"})
+            params.append({"name": "c%d" % i, "type": "%s.%d?int" % (word, i % 32)})
+        return json.dumps({"constructors": [ctor("a", 1, params)]})
+    if shape == "names":
+        big = ["n" * units, "\u00e9" * units, "a." * units + "b", "N" * units][kind]
+        entry = ctor(big, 1, [{"name": big, "type": "int"},
+                              {"name": "o", "type": big}], "T" + big)
+        if d.chance(1, 4):
+            entry["id"] = "1" * min(units, 4000)  # int() refuses longer digit strings
+        return json.dumps({"constructors": [entry, ctor("b", 2, [], big)]})
+    if shape == "json_depth":
+        return ["[" * units + "]" * units, '{"constructors": ' + "[" * units,
+                '{"constructors": [{"predicate": "a", "id": 1, "params": '
+                + "[" * units + "]" * units + "}]}",
+                json.dumps({"constructors": [ctor("a", 1, [{"name": "x", "type": "int"}])]})
+                [:-1] + ', "x": ' + '{"a": ' * units + "1" + "}" * units + "}"][kind]
+    if shape == "shared":
+        same = [ctor("a", i % 7, [{"name": "x", "type": "int"}]) if kind == 0 else
+                ctor("a%d" % i, 5, [{"name": "x", "type": "Ta%d" % (i + 1)}]) if kind == 1 else
+                ctor("a%d" % (i % 3), i, [{"name": "x", "type": "flags.0?true"}])
+                for i in range(units)]
+        return json.dumps({"constructors": same[: units // 2], "methods": [
+            dict(e, method=e.pop("predicate")) for e in same[units // 2:]]})
+    if shape == "type_noise":
+        alphabet = "Vector<>vector%!#.0123abcTX_ " + "?" * (kind == 0)
+        seed = d.take(16)
+        noise = "".join(alphabet[(seed[i % 16] + i * 7 + (i >> 4)) % len(alphabet)]
+                        for i in range(units))
+        return json.dumps({"constructors": [ctor("a", 1, [{"name": "v", "type": noise}]),
+                                            ctor("b", 2, [{"name": noise, "type": "int"}])]})
+    if shape == "dotted":
+        name = "".join("p%d." % i for i in range(units)) + "x"
+        boxed = name[:-1] + "X"
+        return json.dumps({"constructors": [
+            {"predicate": name, "id": 1, "type": boxed,
+             "params": [{"name": "x", "type": "int"}]},
+            ctor("u", 2, [{"name": "a", "type": name}, {"name": "b", "type": "%" + boxed},
+                          {"name": "c", "type": "Vector<%s>" % [name, boxed][kind % 2]}])]})
+    raise AssertionError(shape)
+
+
+def _compile_seconds(text, standard):
+    """(seconds, parser or None)."""
+    start = time.perf_counter()
+    try:
+        p = TLParser(text, standard=standard)
+    except Exception as e:  # noqa: BLE001
+        if not isinstance(e, COMPILE_ERRORS):
+            raise Finding(f"compile raised undocumented {type(e).__name__}: {e}") from e
+        p = None
+    return time.perf_counter() - start, p
+
+
+def _best_of(n, text, standard):
+    return min(_compile_seconds(text, standard)[0] for _ in range(n))
+
+
+def check_large_schema(d):
+    """A large generated schema compiles, or fails with a documented error,
+    in both profiles, in time bounded by its size and growing about
+    linearly with it."""
+    shape = d.choice(LARGE_SHAPES)
+    cap = LARGE_CAPS[shape] + 1
+    units = 1 << min(d.below(cap), d.below(cap), d.below(cap))
+    at = d.pos
+    text = gen_large(d, shape, units)
+    tail = d.take(64)
+    for standard in (False, True):
+        seconds, p = _compile_seconds(text, standard)
+        if p is not None:
+            # Hostile bytes against what compiled; deep bare chains included.
+            (_std_unpack_checked if standard else _unpack_checked)(p, tail)
+        bound = LARGE_SECONDS + LARGE_SECONDS_PER_BYTE * len(text)
+        if seconds > bound and _best_of(2, text, standard) > bound:
+            raise Finding(f"compiling a {len(text)}-byte '{shape}' schema (standard="
+                          f"{standard}) took {seconds:.2f} s, bound {bound:.2f} s")
+        if seconds >= LARGE_RATIO_FROM and units >= 4:
+            d.pos = at
+            half = gen_large(d, shape, units // 2)
+            big, small = _best_of(2, text, standard), _best_of(2, half, standard)
+            if big > LARGE_RATIO * small:
+                big, small = _best_of(3, text, standard), _best_of(3, half, standard)
+            if big > LARGE_RATIO * max(small, LARGE_RATIO_FROM / LARGE_RATIO):
+                raise Finding(f"compile time of a '{shape}' schema grows faster than its "
+                              f"size (standard={standard}): {len(half)} bytes {small:.3f} s, "
+                              f"{len(text)} bytes {big:.3f} s")
 
 
 # ------------------------------------------------------------ target (c)
@@ -762,7 +912,7 @@ def check_pack(data):
     standard, strict = mode >= 2, mode % 2 == 1
     world = WORLDS[standard]
     p = parser_of(standard, strict) if standard or strict else fixed_parser()
-    if d.chance(1, 16):
+    if d.chance(1, 64):
         value = deep_chain(250 + d.below(12))
     else:
         value = junk_object(d, 0, world) if d.chance(7, 8) else junk(d, 0, world)
@@ -1173,5 +1323,190 @@ def check_std_schema(data):
         compare_std_unpack(p, strict, schema, got[:d.below(len(got) + 1)])
 
 
+
+# ------------------------------------------------------------ streams
+
+
+def _exact_buffer(kind, raw):
+    """``raw`` in a buffer of one kind. The ctypes array's memory ends
+    exactly at its last byte, so ASan sees a read even one byte past it."""
+    if kind == 0:
+        return raw
+    if kind == 1:
+        return bytearray(raw)
+    if kind == 2:
+        return memoryview(raw)
+    if kind == 3:
+        return memoryview(bytearray(raw))
+    if kind == 4:
+        return array.array("B", raw)
+    return (ctypes.c_char * len(raw)).from_buffer_copy(raw) if raw else bytearray()
+
+
+def _stream_piece(d, standard, p):
+    """(bytes, valid): a packed message, maybe mutated, or raw bytes."""
+    r = d.below(8)
+    if r == 0:
+        return d.take(d.below(24)), False
+    if standard:
+        value = gen_std_object(d, STD, d.choice(STD.entries), 1)
+    else:
+        value = gen_object(d, FIXED, 1)
+    try:
+        msg = p.pack(value)
+    except Exception as e:  # noqa: BLE001
+        if not pack_error_ok(e):
+            raise Finding(f"pack raised undocumented {type(e).__name__}: {e}") from e
+        msg = p.pack({"_": "empty"})
+    if r < 5:
+        return msg, True
+    raw = bytearray(msg)
+    for _ in range(1 + d.below(3)):
+        op = d.below(4)
+        i = d.below(len(raw) + 1)
+        if op == 0:
+            del raw[i:]
+        elif op == 1 and raw:
+            raw[min(i, len(raw) - 1)] ^= 1 << d.below(8)
+        elif op == 2:
+            raw[i:i] = d.take(d.below(9))
+        elif raw:
+            raw[i & ~3:(i & ~3) + 4] = d.take(4)
+    return bytes(raw), bytes(raw) == msg
+
+
+def _model_stream(standard, buf, offset):
+    """What the model reads back to back from ``offset``: [(value, end)],
+    and whether it stopped at input it refuses."""
+    out = []
+    pos = offset
+    while pos < len(buf):
+        try:
+            if standard:
+                value, _, end = stdref.decode(STD, buf, pos)
+            else:
+                value, _, end = tlref.decode_from(FIXED, buf, pos)
+        except (stdref.RefError, tlref.RefError):
+            return out, True
+        out.append((value, end))
+        pos = end
+    return out, False
+
+
+def _same_error(a, b):
+    return type(a) is type(b) and str(a) == str(b)
+
+
+def check_stream(data):
+    """Messages back to back, some valid, some mutated, some raw bytes,
+    after a few junk bytes, in a buffer of some kind: iter_unpack from an
+    offset must yield what the model reads there, one by one, and then end
+    or raise a documented error where the model stops; unpack_from's ends
+    chain through the same objects and raise the same error at the same
+    place; each valid piece at its own start unpacks to what unpack gives;
+    pack_into appending the valid pieces builds the same bytes."""
+    d = Draw(data)
+    standard = d.chance(1, 2)
+    p = parser_of(standard)
+    error_ok = std_unpack_error_ok if standard else unpack_error_ok
+    lead = d.take(d.below(8))
+    pieces = [_stream_piece(d, standard, p) for _ in range(d.below(6))]
+    raw = lead + b"".join(piece for piece, _ in pieces)
+    offset = len(lead)
+    if d.chance(1, 4):
+        offset = d.below(len(raw) + 5) - 2
+    buf = _exact_buffer(d.below(6), raw)
+
+    # Out of range: both refuse with ValueError, before reading anything.
+    if not 0 <= offset <= len(raw):
+        for call in (lambda: list(p.iter_unpack(buf, offset)),
+                     lambda: p.unpack_from(buf, offset)):
+            try:
+                call()
+            except ValueError as e:
+                if "out of range" not in str(e):
+                    raise Finding(f"offset {offset}: {e!r}") from e
+                continue
+            raise Finding(f"offset {offset} of {len(raw)} bytes was read")
+        return
+
+    want, stops = _model_stream(standard, raw, offset)
+    got = []
+    err = None
+    it = p.iter_unpack(buf, offset)
+    resize_at = d.below(4)
+    while True:
+        if len(got) == resize_at and isinstance(buf, bytearray):
+            try:
+                buf.append(0)
+            except BufferError:
+                pass
+            else:
+                raise Finding("a bytearray grew under a live iter_unpack")
+        try:
+            got.append(next(it))
+        except StopIteration:
+            break
+        except Exception as e:  # noqa: BLE001
+            if not error_ok(e):
+                raise Finding(f"iter_unpack raised undocumented {type(e).__name__}: {e}") from e
+            err = e
+            break
+        if len(got) > len(want):
+            raise Finding(f"iter_unpack yielded {got[-1]!r} past the model's {len(want)}")
+    if err is not None:
+        try:
+            extra = next(it)
+        except StopIteration:
+            pass
+        else:
+            raise Finding(f"iter_unpack went on after {err!r} with {extra!r}")
+    if len(got) != len(want) or (err is not None) != stops:
+        raise Finding(f"iter_unpack gave {len(got)} objects, then {err!r}; the model "
+                      f"{len(want)}, then {'an error' if stops else 'the end'}")
+    pos = offset
+    for obj, (value, end) in zip(got, want):
+        if not tlref.same(obj, value):
+            raise Finding(f"iter_unpack at {pos} gave {obj!r}, model {value!r}")
+        back, stop = p.unpack_from(buf, pos)
+        if stop != end or not tlref.same(back, value):
+            raise Finding(f"unpack_from({pos}) gave {back!r} ending at {stop}, model "
+                          f"ending at {end}")
+        piece = raw[pos:end]
+        if not tlref.same(_std_unpack_checked(p, piece)[0] if standard else
+                          _unpack_checked(p, piece)[0], value):
+            raise Finding(f"unpack of bytes {pos}:{end} differs from iter_unpack's object")
+        pos = end
+    if stops:
+        try:
+            p.unpack_from(buf, pos)
+        except Exception as e:  # noqa: BLE001
+            if not _same_error(e, err):
+                raise Finding(f"unpack_from({pos}) raised {e!r}, iter_unpack {err!r}") from e
+        else:
+            raise Finding(f"unpack_from({pos}) read what iter_unpack refused: {err!r}")
+
+    # The valid pieces from the lead on, each at its own start.
+    if offset == len(lead):
+        start = offset
+        for k, (piece, valid) in enumerate(pieces):
+            if not valid:
+                break
+            if k >= len(got) or want[k][1] != start + len(piece):
+                raise Finding(f"piece {k} at {start} ({piece.hex()}) did not end at its end")
+            direct = p.unpack(piece)
+            if not tlref.same(direct, got[k]):
+                raise Finding(f"piece {k}: unpack gave {direct!r}, iter_unpack {got[k]!r}")
+            start += len(piece)
+        frame = bytearray(lead)
+        for piece, valid in pieces:
+            if valid:
+                value = p.unpack(piece)
+                p.pack_into(value if standard else tlref.packable(FIXED, value), frame, -1)
+        if bytes(frame) != lead + b"".join(piece for piece, valid in pieces if valid):
+            raise Finding(f"pack_into appending gave {bytes(frame).hex()}")
+
+
 CHECKS = {"unpack": check_unpack, "schema": check_schema, "pack": check_pack,
-          "std_unpack": check_std_unpack, "std_schema": check_std_schema}
+          "std_unpack": check_std_unpack, "std_schema": check_std_schema,
+          "stream": check_stream}
