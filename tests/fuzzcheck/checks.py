@@ -6,8 +6,9 @@ without atheris installed. Inputs are turned into schemas and values by
 ``Draw``, a small deterministic reader of the fuzzer's bytes (atheris'
 FuzzedDataProvider is not used, so replay does not depend on its version).
 
-A check raises ``Finding`` for a disagreement with the model in tlref.py and
-lets any exception of an undocumented type escape; both end a fuzz run.
+A check raises ``Finding`` for a disagreement with the models in tlref.py
+(default profile) and stdref.py (standard profile) and lets any exception
+of an undocumented type escape; both end a fuzz run.
 """
 
 import array
@@ -626,7 +627,7 @@ def large_key(d, shape):
     if shape == "type_noise":
         return kind, extra
     if shape == "names":
-        return kind, extra[:1]
+        return kind, bytes([extra[0] & 3 == 3])
     return kind, b""
 
 
@@ -666,7 +667,7 @@ def gen_large(shape, units, key):
         big = ["n" * units, "\u00e9" * units, "a." * units + "b", "N" * units][kind]
         entry = ctor(big, 1, [{"name": big, "type": "int"},
                               {"name": "o", "type": big}], "T" + big)
-        if extra[0] & 3 == 3:
+        if extra[0]:
             entry["id"] = "1" * min(units, 4000)  # int() refuses longer digit strings
         return json.dumps({"constructors": [entry, ctor("b", 2, [], big)]})
     if shape == "json_depth":
