@@ -308,3 +308,22 @@ def test_large_schema_check_notices_slow_compiles(monkeypatch):
     data = bytes([checks.LARGE_ONE_IN - 1, shape, 12, 12, 12, 0]) + bytes(80)
     with pytest.raises(checks.Finding, match="schema"):
         checks.check_schema(data)
+
+
+@pytest.mark.parametrize("mode", [1, 3], ids=["default-strict", "standard-strict"])
+def test_pack_check_notices_strict_disagreeing(monkeypatch, mode):
+    real = checks.parser_of
+
+    def parser_of(standard, strict=False):
+        p = real(standard, strict)
+        return LooseStrict(p) if strict else p
+
+    monkeypatch.setattr(checks, "parser_of", parser_of)
+    found = 0
+    for k in range(200):
+        try:
+            checks.check_pack(bytes([mode]) + bytes((k * 7 + i * 13) % 256 for i in range(60)))
+        except checks.Finding as e:
+            assert "strict" in str(e)
+            found += 1
+    assert found
