@@ -1360,6 +1360,9 @@ def _exact_buffer(kind, raw):
         return memoryview(bytearray(raw))
     if kind == 4:
         return array.array("B", raw)
+    if kind == 5:
+        # Items wider than a byte: offsets and ends still count bytes.
+        return memoryview(raw).cast("I") if len(raw) % 4 == 0 else array.array("B", raw)
     return (ctypes.c_char * len(raw)).from_buffer_copy(raw) if raw else bytearray()
 
 
@@ -1435,7 +1438,7 @@ def check_stream(data):
     offset = len(lead)
     if d.chance(1, 4):
         offset = d.below(len(raw) + 5) - 2
-    buf = _exact_buffer(d.below(6), raw)
+    buf = _exact_buffer(d.below(7), raw)
 
     # Out of range: both refuse with ValueError, before reading anything.
     if not 0 <= offset <= len(raw):
