@@ -1,8 +1,9 @@
-"""Write the seed corpus of the unpack target: golden values of the kind the
-wire tests use (edge integers, NaN and signed zeros, both byte-string forms,
-UTF-8 text, flags words, vectors, nesting), packed against the fixed schema.
+"""Write the seed corpora of the unpack and std_unpack targets: golden
+values of the kind the wire tests use (edge integers, NaN and signed zeros,
+both byte-string forms, UTF-8 text, flags words, vectors, nesting), packed
+against the fixed schema of each profile.
 
-    python fuzz/make_corpus.py [OUTDIR]      (default fuzz/corpus/unpack)
+    python fuzz/make_corpus.py [OUTDIR]      (default fuzz/corpus/, one folder per target)
 
 Each seed is named by its SHA-1, so re-running adds nothing twice.
 """
@@ -75,12 +76,59 @@ GOLDEN = [
 ]
 
 
-def main(outdir):
+def std_prim(i=0, h=0, w=0, ok=False, **rest):
+    return {"_": "prim", "i": i, "l": -i, "d": 0.5, "s": "", "b": b"", "ok": ok,
+            "h": h, "w": w, "t": True, "flags": -1, **rest}
+
+
+def std_node(depth, kids=()):
+    value = {"_": "node", "val": -depth, "kids": list(kids)}
+    for i in range(depth):
+        value = {"_": "node", "val": i, "next": value,
+                 "link": {"to": {"to": None, "n": None}, "n": None} if i % 3 == 0 else None}
+    return value
+
+
+def std_opt(**fields):
+    return {"_": "opt", "mid": -7, **fields}
+
+
+PT = {"x": -1, "y": 2}
+STD_GOLDEN = [
+    {"_": "empty"},
+    {"_": "boolTrue"},
+    {"_": "alt", "x": -5},
+    std_prim(),
+    std_prim(-(2**31), -(2**127), 2**255 - 1, True, s="\u00e9t\u00e9", b=payload(254),
+             d=float("nan")),
+    std_prim(2**31 - 1, 2**127 - 1, -(2**255), False, s="x" * 300, b=payload(3)),
+    std_opt(),
+    std_opt(a=1, same=2, t=True, b=False, s="ab", v=[-1, 2**63 - 1], x=b"\x01"),
+    std_opt(c=True, n=std_prim(3), big=-1, p=PT, f=True),
+    {"_": "many", **{f"c{k}": k for k in range(0, 12, 2)}, **{f"t{k}": True for k in range(1, 12, 3)}},
+    {"_": "vecs", "vi": [-1, 0, 1], "vl": [-(2**63)], "vd": [1.5], "vs": ["", "a"],
+     "vb": [b"ab"], "vB": [True, False], "vo": [std_prim(), {"_": "alt", "x": 1}],
+     "vv": [[1, 2], []], "bi": [7], "bv": [[3]], "vh": [2**32 - 1], "v128": [-2],
+     "b256": [5], "vp": [PT, PT], "vP": [PT], "vbb": [[True], [False, True]]},
+    {"_": "bare", "p": PT, "q": PT, "r": {"a": -3, "b": True, "s": "r"},
+     "o": std_opt(a=4, same=4)},
+    std_node(0),
+    std_node(4, [std_node(1)]),
+    std_node(30),
+    {"_": "top", "p": std_prim(1), "o": std_opt(), "v": {"_": "vecs"}, "n": std_node(2),
+     "e": {"_": "empty"}, "any": {"_": "getPoint", "id": -1},
+     "bare": {"p": PT, "q": PT, "r": {"a": 1, "b": False, "s": ""}, "o": std_opt()},
+     "thing": {"_": "point", "x": 0, "y": 0}, "m": {"_": "many"}},
+    {"_": "call", "q": "q", "arg": {"_": "call", "q": "", "arg": {"_": "empty"}}},
+    {"_": "getPoint", "id": 2**63 - 1},
+]
+
+
+def write(outdir, p, values, check):
     os.makedirs(outdir, exist_ok=True)
-    p = checks.fixed_parser()
-    for value in GOLDEN:
+    for value in values:
         data = p.pack(value)
-        checks.check_unpack(data)
+        check(data)
         # Also the message cut short and with trailing bytes: the two ways
         # real input most often differs from a packed one.
         for seed in (data, data[: len(data) * 2 // 3], data + b"\x01\x00\x00\x00"):
@@ -90,6 +138,12 @@ def main(outdir):
     print(f"{len(os.listdir(outdir))} seeds in {outdir}")
 
 
+def main(root):
+    write(os.path.join(root, "unpack"), checks.fixed_parser(), GOLDEN, checks.check_unpack)
+    write(os.path.join(root, "std_unpack"), checks.parser_of(True), STD_GOLDEN,
+          checks.check_std_unpack)
+
+
 if __name__ == "__main__":
     here = os.path.dirname(os.path.abspath(__file__))
-    main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "corpus", "unpack"))
+    main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "corpus"))

@@ -209,15 +209,16 @@ def _enc_value(schema, v, kind, text, out, depth):
 
 
 class _Reader:
-    def __init__(self, data):
+    def __init__(self, data, pos=0):
         self.data = data
-        self.pos = 0
+        self.pos = pos
+        self.base = pos  # padding counts from the object's start
         self.canonical = True
 
     def take(self, n):
         if self.pos + n > len(self.data):
             raise RefError("short")
-        chunk = self.data[self.pos:self.pos + n]
+        chunk = bytes(self.data[self.pos:self.pos + n])
         self.pos += n
         return chunk
 
@@ -229,7 +230,7 @@ class _Reader:
         n = int.from_bytes(self.take(3), "little") if first == 254 else first
         payload = self.take(n)
         # Padding is skipped unread, and may run past the end of the input.
-        self.pos += -self.pos % 4
+        self.pos += -(self.pos - self.base) % 4
         return payload
 
 
@@ -242,10 +243,17 @@ def decode(schema, data):
     They are None when an object's name belongs to a later entry, since
     packing then writes that entry instead.
     """
-    r = _Reader(data)
+    value, canonical, _ = decode_from(schema, data)
+    return value, canonical
+
+
+def decode_from(schema, data, pos=0):
+    """``decode`` of the object at ``pos``, and the end: just past the
+    object, its padding included as far as the input goes."""
+    r = _Reader(data, pos)
     out = []
     value = _dec_object(schema, r, out, 1)
-    return value, b"".join(out) if r.canonical else None
+    return value, b"".join(out) if r.canonical else None, min(r.pos, len(data))
 
 
 def _dec_object(schema, r, out, depth):
