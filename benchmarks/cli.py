@@ -32,8 +32,10 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
                     help="target duration of one sample in ms (default 30)")
     ap.add_argument("--seed", type=int, default=1, help="seed of the shuffled order")
     ap.add_argument("--out", default=None,
-                    help="directory for latest.md and ratios.png (default benchmarks/results; "
-                         "a --quick run writes files only when --out is given)")
+                    help="directory for latest.md and ratios.png (instructions.md with "
+                         "--cachegrind); default benchmarks/results for a full run, while a "
+                         "--quick run or one narrowed by --shapes or --libs only prints, "
+                         "unless --out is given")
     ap.add_argument("--no-chart", action="store_true", help="do not draw ratios.png")
     ap.add_argument("--no-memory", action="store_true", help="skip the tracemalloc section")
     ap.add_argument("--cachegrind", action="store_true",
@@ -57,8 +59,8 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     if bad:
         ap.error(f"unknown shape(s) {bad}; shapes are 1 to {max(SHAPES)}")
     args.lib_keys = [x.strip() for x in args.libs.split(",") if x.strip()]
-    if args.out is None and not args.quick:
-        args.out = str(RESULTS)
+    if args.out is None and not (args.quick or args.shapes or args.libs):
+        args.out = str(RESULTS)  # only a full run replaces the committed results
     if args.repeats is None:
         args.repeats = 1 if args.quick else 10
     if args.sample_ms is None:

@@ -504,7 +504,9 @@ def render(bench: Bench, tasks: list[Task], failures: list[tuple[str, str]],
         "",
     ]
     for op in ("pack", "unpack"):
-        header = ["Values", f"Mivex {op}"] + [f"{labels[k].split(' (')[0] if k != 'mivex-standard' else labels[k]}/Mivex" for k in peers]
+        header = ["Values", f"Mivex {op}"] + [
+            f"{labels[k] if k.startswith('mivex-') else labels[k].split(' (')[0]}/Mivex"
+            for k in peers]
         rows = []
         for variant in bench.variants:
             if op == "unpack" and variant in PACK_ONLY:

@@ -958,3 +958,36 @@ def test_versions_report_takes_the_fastest_peer_of_each_run(tmp_path):
 def test_versions_orders_interpreters_by_version():
     assert sorted(["3.13", "3.11-portable", "3.12", "3.11"], key=versions._order) == \
         ["3.11", "3.11-portable", "3.12", "3.13"]
+
+
+@pytest.mark.parametrize("argv, writes", [
+    ([], True), (["--cachegrind"], True), (["--quick"], False), (["--shapes", "1"], False),
+    (["--libs", "msgspec"], False), (["--shapes", "1", "--out", "X"], True),
+])
+def test_only_a_full_run_replaces_the_committed_results(argv, writes):
+    out = cli.parse_args(argv).out
+    assert (out is not None) is writes
+    if writes and "--out" not in argv:
+        assert Path(out) == cli.RESULTS
+
+
+def test_mix_report_names_each_mivex_variant(tmp_path, capsys):
+    text = _quick_mix(tmp_path, capsys, "mivex_standard,mivex_strict,pickle")
+    pack = text.split("## pack")[1].split("## unpack")[0]
+    header = pack.strip().splitlines()[0]
+    assert "| Mivex (standard)/Mivex | Mivex (strict)/Mivex | pickle/Mivex |" in header
+    assert "Mivex/Mivex" not in header
+
+
+def test_versions_report_puts_counts_and_times_of_the_variants_side_by_side(tmp_path):
+    _run_file(tmp_path, "3.11", "time", {(1, "mivex", "pack"): 100e-9,
+                                         (1, "mivex_buffers", "pack"): 120e-9,
+                                         (5, "mivex_iter", "unpack"): 90e-6,
+                                         (5, "mivex_each", "unpack"): 100e-6})
+    _run_file(tmp_path, "3.11", "counts", {(1, "mivex", "pack"): 1000,
+                                           (1, "mivex_buffers", "pack"): 1100,
+                                           (1, "mivex_standard", "pack"): 1050})
+    text = versions.render(versions.load(tmp_path), peers.SAME_VALUE_PEERS)
+    section = text.split("## 3.11: Mivex's options and buffer methods")[1]
+    assert "| 1 flat | 1.050 / — | 1.100 / 1.200 | — / — | — / — |" in section
+    assert "| `iter_unpack` over 1,000 objects back to back | — | 90 ns | — / 0.900 |" in section
