@@ -17,7 +17,8 @@ RESULTS = Path(__file__).resolve().parent / "results"
 def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     ap = argparse.ArgumentParser(
         prog="python -m benchmarks",
-        description="Mivex against its peers, a pure-Python codec and the C floor.")
+        description="Mivex against its peers, a pure-Python codec and a hand-written C "
+                    "reference codec.")
     ap.add_argument("--quick", action="store_true",
                     help="tiny loop counts and one round: a smoke run, timings mean nothing")
     ap.add_argument("--shapes", default="",
@@ -31,14 +32,19 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
                     help="target duration of one sample in ms (default 30)")
     ap.add_argument("--seed", type=int, default=1, help="seed of the shuffled order")
     ap.add_argument("--out", default=None,
-                    help="directory for latest.md and ratios.png (default benchmarks/results; "
-                         "a --quick run writes files only when --out is given)")
+                    help="directory for latest.md and ratios.png (instructions.md with "
+                         "--cachegrind); default benchmarks/results for a full run, while a "
+                         "--quick run or one narrowed by --shapes or --libs only prints, "
+                         "unless --out is given")
     ap.add_argument("--no-chart", action="store_true", help="do not draw ratios.png")
     ap.add_argument("--no-memory", action="store_true", help="skip the tracemalloc section")
     ap.add_argument("--cachegrind", action="store_true",
                     help="count instructions per call under valgrind instead of timing")
     ap.add_argument("--iterations", type=int, default=None,
                     help="with --cachegrind: calls per measured run (default per shape)")
+    ap.add_argument("--json", default=None, metavar="PATH",
+                    help="also write the raw figures (times or counts) as JSON, "
+                         "for python -m benchmarks.versions")
     args = ap.parse_args(argv)
     tokens = [x.strip() for x in args.shapes.split(",") if x.strip()]
     args.mix = "mix" in tokens
@@ -53,8 +59,8 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     if bad:
         ap.error(f"unknown shape(s) {bad}; shapes are 1 to {max(SHAPES)}")
     args.lib_keys = [x.strip() for x in args.libs.split(",") if x.strip()]
-    if args.out is None and not args.quick:
-        args.out = str(RESULTS)
+    if args.out is None and not (args.quick or args.shapes or args.libs):
+        args.out = str(RESULTS)  # only a full run replaces the committed results
     if args.repeats is None:
         args.repeats = 1 if args.quick else 10
     if args.sample_ms is None:
@@ -135,8 +141,22 @@ def run_mix(args) -> int:
     if args.passes is not None:
         forward += ["--passes", str(args.passes)]
     if args.lib_keys:
-        forward += ["--libs", ",".join(k for k in args.lib_keys if k in mix.LIB_KEYS) or "mivex"]
+        keys = [mix.mix_key(k) for k in args.lib_keys]
+        forward += ["--libs", ",".join(k for k in keys if k in mix.LIB_KEYS) or "mivex"]
     return mix.main(forward)
+
+
+def write_json(path, mode: str, env: dict, labels: dict[str, str], figures: list[dict],
+               loop: Optional[float], command: str, failures) -> None:
+    """The raw figures of a run, for combining runs of several interpreters."""
+    import json
+    data = {"mode": mode, "command": command,
+            "when": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+            "environment": env, "labels": labels, "loop": loop, "figures": figures,
+            "failures": [list(map(str, f)) for f in failures]}
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
+    Path(path).write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
+    log(f"wrote {path}")
 
 
 def main(argv: Optional[list[str]] = None) -> int:
@@ -171,8 +191,15 @@ def main(argv: Optional[list[str]] = None) -> int:
                         res.memory[(case.shape.number, case.lib.key, op)] = measure.traced(getattr(case, op))
 
     res.elapsed = time.perf_counter() - start
-    text = report.render(res, environment(libs))
+    env = environment(libs)
+    text = report.render(res, env)
     print(text)
+    if args.json:
+        write_json(args.json, "time", env, {key: lib.label for key, lib in
+                                            ((lib.key, lib) for lib in libs)},
+                   [{"shape": n, "lib": key, "op": op, "min": t.min, "median": t.median}
+                    for (n, key, op), t in sorted(res.timings.items())],
+                   res.loop_overhead, res.settings["command"], res.failures)
     if args.out:
         out = Path(args.out)
         out.mkdir(parents=True, exist_ok=True)

@@ -1,4 +1,7 @@
-"""Builds and loads the floor extension (``floor.c``) on the fly.
+"""Builds and loads the C reference codec (``floor.c``, key ``floor``) on the fly.
+
+It is hand-written C for each shape, written the plain way; Mivex is faster
+than it on most shapes, so it is a reference point rather than a lower bound.
 
 The extension is compiled with the running interpreter's own compiler,
 flags and include directory (``sysconfig``), into a cache directory keyed by

@@ -110,6 +110,7 @@ def count_mix(pool, tmp: Path, keys: list[str]):
     among keys that encode the mix's dicts, and the failed checks."""
     from . import mix as mixbench, mixcounts, mixdata
     mix = mixdata.build()
+    keys = [mixbench.mix_key(k) for k in keys]
     codecs, failures, _ = mixbench.prepare([k for k in keys if k in mixbench.LIB_KEYS
                                             and k != "orjson"], mix)
     path = tmp / "mix.json"
@@ -153,12 +154,19 @@ def run(args) -> int:
             counts[key] = (full.result() - base.result()) / calls
         if args.mix:
             for (_, key, op), e in per_value(mix, mix_futures).items():
-                counts[("mix", key, op)] = e["Ir"]
+                shape_key = key.replace("-", "_") if key.startswith("mivex-") else key
+                counts[("mix", shape_key, op)] = e["Ir"]
         loop_cost = (loop_full.result() - loop_base.result()) / loop_iters
 
     shapes = args.shape_numbers + (["mix"] if args.mix else [])
     text = render(shapes, libs, counts, loop_cost, time.perf_counter() - start)
     print(text)
+    if getattr(args, "json", None):
+        from .cli import environment, write_json
+        write_json(args.json, "counts", environment(libs), {lib.key: lib.label for lib in libs},
+                   [{"shape": n, "lib": key, "op": op, "ir": v}
+                    for (n, key, op), v in sorted(counts.items(), key=lambda kv: str(kv[0]))],
+                   loop_cost, " ".join(["python -m benchmarks"] + sys.argv[1:]), res.failures)
     if args.out:
         out = Path(args.out)
         out.mkdir(parents=True, exist_ok=True)
@@ -204,4 +212,9 @@ def render(shapes, libs, counts, loop_cost, elapsed) -> str:
                   "`python -m benchmarks.mix --counts` has the other variants and cache misses.",
                   ""]
     lines.append(report.table(header, rows, "ll" + "r" * (len(header) - 2)))
+    variants = report.variant_tables([n for n in shapes if n != "mix"],
+                                     lambda n, k, op: counts.get((n, k, op)),
+                                     lambda v: "—" if v is None else f"{v:,.0f}", "instructions")
+    if variants:
+        lines += ["", "## Mivex's variants and stream methods", ""] + variants
     return "\n".join(lines)

@@ -70,6 +70,8 @@ def check(case: Case, reference: Optional[bytes]) -> None:
     case, the library's decoder) must give back the expected value."""
     if case.pack is not None:
         out = case.pack()
+        if case.packed is not None:
+            out = case.packed(out)
         if type(out) is not bytes:
             raise CheckFailed(f"pack returned {type(out).__name__}, not bytes")
         if out != case.encoded:
@@ -81,6 +83,8 @@ def check(case: Case, reference: Optional[bytes]) -> None:
                           f"(lengths {len(case.encoded)} and {len(reference)})")
     if case.unpack is not None:
         got = case.unpack()
+        if case.unpacked is not None:
+            got = case.unpacked(got)
     else:
         got = case.decode(case.encoded)
     d = difference(got, case.expected)

@@ -434,9 +434,10 @@ class Mix:
         ctors = self.ctors
         return [from_json(ctors, t) for t in (self.ascii_texts if ascii else self.texts)]
 
-    def expected(self, value: dict) -> dict:
-        """What TLParser.unpack gives back for value."""
-        return complete(self.ctors, value)
+    def expected(self, value: dict, standard: bool = False) -> dict:
+        """What TLParser.unpack gives back for value (in the standard
+        profile when ``standard``)."""
+        return complete(self.ctors, value, standard)
 
     def to_file(self, path) -> None:
         with open(path, "w", encoding="utf-8") as f:

@@ -334,8 +334,12 @@ class Shape:
         return untag(self.tl_expected)
 
 
-def complete(ctors: dict[str, Ctor], obj: dict) -> dict:
-    """The complete form of a tagged value, as the TL reader produces it."""
+def complete(ctors: dict[str, Ctor], obj: dict, standard: bool = False) -> dict:
+    """The complete form of a tagged value, as the TL reader produces it.
+
+    A conditional ``Bool`` is carried by its flag bit alone in the default
+    profile (absent reads as False); in the standard profile it is present
+    whenever it is not None, and absent reads as None."""
     c = ctors[obj["_"]]
     out = {"_": obj["_"]}
     for p in c.params:
@@ -343,6 +347,9 @@ def complete(ctors: dict[str, Ctor], obj: dict) -> dict:
             continue
         v = obj.get(p.name)
         if p.conditional:
+            if p.kind == "bool" and standard and not p.is_true:
+                out[p.name] = None if v is None else bool(v)
+                continue
             if p.kind == "bool":
                 out[p.name] = v is True
                 continue
@@ -350,9 +357,9 @@ def complete(ctors: dict[str, Ctor], obj: dict) -> dict:
                 out[p.name] = None
                 continue
         if p.kind == "object":
-            v = complete(ctors, v)
+            v = complete(ctors, v, standard)
         elif p.kind == "vector" and p.elem_kind == "object":
-            v = [complete(ctors, x) for x in v]
+            v = [complete(ctors, x, standard) for x in v]
         elif p.kind == "vector":
             v = list(v)
         out[p.name] = v

@@ -1,6 +1,6 @@
 """Smoke tests of the benchmark suite (benchmarks/): every shape round-trips
-through every library that is installed, the pure-Python codec and the floor
-agree with Mivex byte for byte, the checker catches wrong results, and the
+through every library that is installed, the pure-Python codec and the C
+reference codec (key ``floor``) agree with Mivex byte for byte, the checker catches wrong results, and the
 reports render.  Timings are never asserted."""
 
 import json
@@ -247,9 +247,9 @@ def test_ratios_and_targets():
     by_text = {t.text: t for t in report.targets(res)}
     peer = by_text["shape 1 pack: fastest core peer / Mivex"]
     assert peer.value == pytest.approx(1.5) and peer.status == "**missed**"
-    assert by_text["shape 1 pack: Mivex / floor"].status == "met"
-    assert by_text["shape 1 unpack: Mivex / floor"].value == pytest.approx(2.0)
-    assert by_text["shape 1 unpack: Mivex / floor"].status == "**missed**"
+    assert by_text["shape 1 pack: Mivex / C reference"].status == "met"
+    assert by_text["shape 1 unpack: Mivex / C reference"].value == pytest.approx(2.0)
+    assert by_text["shape 1 unpack: Mivex / C reference"].status == "**missed**"
     assert by_text["shape 1 unpack: fastest core peer / Mivex"].status == "met"
     assert by_text["shape 1 pack: pure Python / Mivex"].value == pytest.approx(30)
     assert by_text["shape 1 pack: pure Python / Mivex"].status == "met"
@@ -381,8 +381,8 @@ def test_mix_is_the_same_in_every_process(tmp_path):
            [(e.name, e.level, e.method) for e in MIX.entries]
 
 
-@pytest.mark.parametrize("key", ["mivex", "msgspec", "msgpack", "cbor2", "pickle", "marshal",
-                                 "orjson"])
+@pytest.mark.parametrize("key", ["mivex", "mivex-standard", "mivex-strict", "msgspec", "msgpack",
+                                 "cbor2", "pickle", "marshal", "orjson"])
 def test_mix_round_trips_every_value(key):
     codecs, failures, skipped = mixbench.prepare([key], MIX)
     if skipped:
@@ -391,10 +391,10 @@ def test_mix_round_trips_every_value(key):
 
 
 class _Wrapped:
-    """A TLParser taking a standard= keyword, its unpack result altered."""
+    """A TLParser of the profile asked for, its unpack result altered."""
 
-    def __init__(self, schema, standard=False, alter=lambda r: r):
-        self.real, self.alter = TLParser(schema), alter
+    def __init__(self, schema, alter=lambda r: r, **options):
+        self.real, self.alter = TLParser(schema, **options), alter
 
     def pack(self, value):
         return self.real.pack(value)
@@ -800,9 +800,194 @@ def test_guard_updates_then_checks(monkeypatch, tmp_path, capsys, later, rc, mea
     (["--shapes", "mix", "--repeats", "9", "--out", "X", "--seed", "4"],
      ["--seed", "4", "--out", "X", "--passes", "9"]),
     (["--shapes", "mix", "--quick", "--libs", "floor"], ["--seed", "1", "--quick", "--libs", "mivex"]),
+    (["--shapes", "mix", "--quick", "--libs", "mivex_standard,mivex_strict"],
+     ["--seed", "1", "--quick", "--libs", "mivex-standard,mivex-strict"]),
 ])
 def test_shapes_mix_runs_the_mix_with_the_same_settings(monkeypatch, argv, forwarded):
     got = []
     monkeypatch.setattr(mixbench, "main", lambda a: got.append(a) or 0)
     assert cli.main(argv) == 0
     assert got == [forwarded]
+
+
+# ---------------------------------------------------------------------------
+# Mivex's variants: stream methods, standard profile, strict packing
+# ---------------------------------------------------------------------------
+
+
+def test_buffer_case_times_pack_into_and_unpack_from():
+    case = LIBS["mivex_buffers"].prepare(SHAPES[1])
+    assert case.pack.fn.__name__ == "pack_into" and type(case.pack.args[1]) is bytearray
+    assert case.unpack.fn.__name__ == "unpack_from"
+    measure.check(case, _mivex_bytes(SHAPES[1]))
+    assert bytes(case.pack.args[1]) == _mivex_bytes(SHAPES[1])
+
+
+def test_buffer_case_checks_what_the_calls_leave():
+    shape = SHAPES[1]
+    case = LIBS["mivex_buffers"].prepare(shape)
+    buf = case.pack.args[1]
+    case.pack = peers.Op(lambda v, b: b.extend(b"\0\0\0\0"), (shape.value, buf))
+    with pytest.raises(measure.CheckFailed, match="different bytes"):
+        measure.check(case, _mivex_bytes(shape))
+    case = LIBS["mivex_buffers"].prepare(shape)
+    real = case.unpack.fn
+    case.unpack = peers.Op(lambda b: (real(b)[0], len(b) - 4), case.unpack.args)
+    with pytest.raises(ValueError, match="ended at"):
+        measure.check(case, _mivex_bytes(shape))
+
+
+@pytest.mark.parametrize("key", ["mivex_iter", "mivex_each"])
+def test_stream_cases_decode_the_thousand_objects(key):
+    lib = LIBS[key]
+    assert [n for n in SHAPES if lib.supports(SHAPES[n])] == [peers.STREAM_SHAPE]
+    case = lib.prepare(SHAPES[peers.STREAM_SHAPE])
+    assert case.pack is None
+    got = case.unpack()
+    assert len(got) == 1000 and got == SHAPES[peers.STREAM_SHAPE].tl_expected["users"]
+    assert len(case.encoded) == len(_mivex_bytes(SHAPES[peers.STREAM_SHAPE])) - 12  # no vector head
+
+
+def test_iter_case_fails_the_check_on_a_cut_stream():
+    case = LIBS["mivex_iter"].prepare(SHAPES[peers.STREAM_SHAPE])
+    case.unpack = peers.Op(case.unpack.fn, (case.encoded[:-8],))
+    with pytest.raises(Exception):
+        measure.check(case, None)
+
+
+def test_variant_tables_give_ratios_to_the_default_calls():
+    values = {(1, "mivex", "pack"): 100.0, (1, "mivex_standard", "pack"): 105.0,
+              (1, "mivex", "unpack"): 200.0, (1, "mivex_buffers", "unpack"): 210.0,
+              (5, "mivex_each", "unpack"): 3000.0, (5, "mivex_iter", "unpack"): 2700.0}
+    text = "\n".join(report.variant_tables([1], lambda n, k, op: values.get((n, k, op)),
+                                           lambda v: "—" if v is None else f"{v:,.0f}", "instr."))
+    assert "| 1 flat | 100 | 1.050 | — | 200 | — | 1.050 |" in text
+    assert "| unpack_from/unpack |" in text and "| strict/default |" not in text
+    assert "| `iter_unpack` over the 1,000 objects back to back | 3 | 0.900 |" in text
+    assert report.variant_tables([1], lambda n, k, op: values.get((n, k, op)) if k == "mivex"
+                                 else None, str, "x") == []
+
+
+def test_standard_expectation_of_a_conditional_bool():
+    ctor = {"predicate": "c", "id": "1", "type": "C", "params": [
+        {"name": "flags", "type": "#"}, {"name": "b", "type": "flags.0?Bool"},
+        {"name": "t", "type": "flags.1?true"}, {"name": "v", "type": "Bool"}]}
+    from benchmarks.shapes import compile_schema, complete
+    ctors = compile_schema({"constructors": [ctor]})
+    assert complete(ctors, {"_": "c", "v": False}) == {"_": "c", "b": False, "t": False, "v": False}
+    assert complete(ctors, {"_": "c", "v": True}, standard=True) == \
+        {"_": "c", "b": None, "t": False, "v": True}
+    assert complete(ctors, {"_": "c", "b": False, "t": 1, "v": True}, standard=True) == \
+        {"_": "c", "b": False, "t": False, "v": True}
+    schema = json.dumps({"constructors": [ctor]})
+    for value in ({"_": "c", "v": True}, {"_": "c", "b": False, "t": True, "v": False}):
+        std = TLParser(schema, standard=True)
+        assert std.unpack(std.pack(value)) == complete(ctors, value, standard=True)
+        default = TLParser(schema)
+        assert default.unpack(default.pack(value)) == complete(ctors, value)
+
+
+def test_the_c_reference_keeps_its_key_and_says_what_it_is():
+    (lib,) = [x for x in peers.select(["floor"]) if x.key == "floor"]
+    assert lib.label.startswith("C reference") and "floor" not in lib.label
+    assert "floor" not in report.table(["Shape", "Mivex/C ref"], [])
+
+
+@pytest.mark.parametrize("key, want", [("mivex_standard", "mivex-standard"),
+                                       ("mivex-standard", "mivex-standard"),
+                                       ("mivex_strict", "mivex-strict"), ("msgspec", "msgspec")])
+def test_mix_takes_the_keys_of_the_shape_benchmarks(key, want):
+    assert mixbench.mix_key(key) == want
+    assert mixbench.parse_args(["--libs", key]).lib_keys[-1] == want
+
+
+# ---------------------------------------------------------------------------
+# Raw figures as JSON, and the report across interpreters
+# ---------------------------------------------------------------------------
+
+from benchmarks import versions  # noqa: E402
+
+
+def test_quick_run_writes_its_figures_as_json(tmp_path, capsys):
+    path = tmp_path / "t.json"
+    rc = cli.main(["--quick", "--shapes", "1", "--libs", "pickle,mivex_buffers", "--no-chart",
+                   "--no-memory", "--out", str(tmp_path), "--json", str(path)])
+    capsys.readouterr()
+    assert rc == 0
+    data = json.loads(path.read_text(encoding="utf-8"))
+    assert data["mode"] == "time" and data["labels"]["mivex_buffers"].startswith("Mivex pack_into")
+    got = {(f["shape"], f["lib"], f["op"]) for f in data["figures"]}
+    assert got == {(1, k, op) for k in ("mivex", "pickle", "mivex_buffers")
+                   for op in ("pack", "unpack")}
+    assert all(0 < f["min"] <= f["median"] for f in data["figures"])
+    assert data["environment"]["Interpreter"]["implementation"].startswith("CPython")
+
+
+def _run_file(directory, label, mode, figures):
+    key = "min" if mode == "time" else "ir"
+    env = {"Interpreter": {"implementation": "CPython " + label, "executable": "/x/python"},
+           "Mivex": {"extension sha256": "abc"}}
+    (directory / f"{label}.{mode}.json").write_text(json.dumps({
+        "mode": mode, "command": "python -m benchmarks", "when": "now", "environment": env,
+        "labels": {}, "loop": 1.0, "failures": [],
+        "figures": [{"shape": n, "lib": k, "op": op, key: v} for (n, k, op), v in figures.items()]}))
+
+
+def test_versions_report_takes_the_fastest_peer_of_each_run(tmp_path):
+    _run_file(tmp_path, "3.11", "time", {(1, "mivex", "pack"): 100e-9, (1, "msgspec", "pack"): 200e-9,
+                                         (1, "pickle", "pack"): 300e-9,
+                                         (1, "mivex", "unpack"): 100e-9,
+                                         (1, "marshal", "unpack"): 150e-9,
+                                         (1, "protobuf", "unpack"): 50e-9})
+    _run_file(tmp_path, "3.11", "counts", {(1, "mivex", "pack"): 1000, (1, "msgspec", "pack"): 2500,
+                                           (1, "mivex", "unpack"): 2000,
+                                           (1, "marshal", "unpack"): 3000})
+    _run_file(tmp_path, "3.12", "time", {(1, "mivex", "pack"): 100e-9, (1, "pickle", "pack"): 180e-9,
+                                         (1, "mivex", "unpack"): 100e-9,
+                                         (1, "marshal", "unpack"): 160e-9})
+    runs = versions.load(tmp_path)
+    assert sorted(runs) == ["3.11", "3.12"] and set(runs["3.11"]) == {"time", "counts"}
+    text = versions.render(runs, peers.SAME_VALUE_PEERS)
+    assert "| 3.11 | 1 flat | 100 ns | 2.00 (msgspec) | 2.50 (msgspec) | 100 ns | 1.50 (marshal) " \
+           "| 1.50 (marshal) |" in text
+    assert "| 3.12 | 1 flat | 100 ns | 1.80 (pickle) | — |" in text
+    assert "| 1 flat | pack | 2.50 | — | 2.00 | 1.80 (-0.20) |" in text
+    assert "3.11, time: shape 1 unpack: protobuf msgs 0.500 of Mivex's" in text
+
+
+def test_versions_orders_interpreters_by_version():
+    assert sorted(["3.13", "3.11-portable", "3.12", "3.11"], key=versions._order) == \
+        ["3.11", "3.11-portable", "3.12", "3.13"]
+
+
+@pytest.mark.parametrize("argv, writes", [
+    ([], True), (["--cachegrind"], True), (["--quick"], False), (["--shapes", "1"], False),
+    (["--libs", "msgspec"], False), (["--shapes", "1", "--out", "X"], True),
+])
+def test_only_a_full_run_replaces_the_committed_results(argv, writes):
+    out = cli.parse_args(argv).out
+    assert (out is not None) is writes
+    if writes and "--out" not in argv:
+        assert Path(out) == cli.RESULTS
+
+
+def test_mix_report_names_each_mivex_variant(tmp_path, capsys):
+    text = _quick_mix(tmp_path, capsys, "mivex_standard,mivex_strict,pickle")
+    pack = text.split("## pack")[1].split("## unpack")[0]
+    header = pack.strip().splitlines()[0]
+    assert "| Mivex (standard)/Mivex | Mivex (strict)/Mivex | pickle/Mivex |" in header
+    assert "Mivex/Mivex" not in header
+
+
+def test_versions_report_puts_counts_and_times_of_the_variants_side_by_side(tmp_path):
+    _run_file(tmp_path, "3.11", "time", {(1, "mivex", "pack"): 100e-9,
+                                         (1, "mivex_buffers", "pack"): 120e-9,
+                                         (5, "mivex_iter", "unpack"): 90e-6,
+                                         (5, "mivex_each", "unpack"): 100e-6})
+    _run_file(tmp_path, "3.11", "counts", {(1, "mivex", "pack"): 1000,
+                                           (1, "mivex_buffers", "pack"): 1100,
+                                           (1, "mivex_standard", "pack"): 1050})
+    text = versions.render(versions.load(tmp_path), peers.SAME_VALUE_PEERS)
+    section = text.split("## 3.11: Mivex's options and buffer methods")[1]
+    assert "| 1 flat | 1.050 / — | 1.100 / 1.200 | — / — | — / — |" in section
+    assert "| `iter_unpack` over 1,000 objects back to back | — | 90 ns | — / 0.900 |" in section
