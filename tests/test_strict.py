@@ -77,6 +77,8 @@ REFUSALS = {
                              "Expected list or tuple, got generator", "v"),
     "float-element": ({"v": [1, 2.5]}, TypeError, "Expected int, got float", "v[1]"),
     "nested": ({"sub": {"_": "sub", "n": "1"}}, TypeError, "Expected int, got str", "sub.n"),
+    "list-for-object": ({"sub": [1]}, TypeError, "Expected dict, got list", "sub"),
+    "int-for-object": ({"sub": 5}, TypeError, "Expected dict, got int", "sub"),
 }
 
 
@@ -118,6 +120,16 @@ def test_strict_pack_into_refuses_the_same_and_keeps_the_bytearray():
 def test_unpack_is_unaffected():
     data = lenient(False).pack(good())
     assert strict(False).unpack(data) == lenient(False).unpack(data)
+
+
+@PROFILES
+@pytest.mark.parametrize("value", [[1, 2], "item", 7, None])
+def test_a_non_mapping_message_is_refused(standard, value):
+    # The default profile asks it for .get and fails with AttributeError.
+    with pytest.raises(TypeError, match=f"^Expected dict, got {type(value).__name__}\\b"):
+        strict(standard).pack(value)
+    with pytest.raises(AttributeError):
+        lenient(standard).pack(value)
 
 
 def test_other_mappings_are_checked_for_unknown_keys():

@@ -882,6 +882,18 @@ TL_NOINLINE int tl_write_default(TLParserObject *self, const TLField &f,
   return TLParser_write_value(self, dflt.get(), f.type, f.node, depth);
 }
 
+// Strict: an object is a dict or a mapping that can list its keys, so the
+// key check below can run; a list or a number is refused, not asked for .get.
+TL_NOINLINE int tl_strict_object(PyObject *value) {
+  if (PyDict_Check(value)) return 0;
+  Ref keys = Ref::steal(PyObject_GetAttrString(value, "keys"));
+  if (keys) return 0;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  tl_expected("dict", value);
+  return -1;
+}
+
 // One object: boxed (its id, then its fields) unless `node` makes it bare.
 int TLParser_write_object(TLParserObject *self, PyObject *value,
                           const TLNode *node, int depth) {
@@ -890,6 +902,8 @@ int TLParser_write_object(TLParserObject *self, PyObject *value,
     return TL_FAIL(kWriteObject);
   }
   const bool is_dict = PyDict_CheckExact(value);
+  if (TL_UNLIKELY(!is_dict && self->_strict) && tl_strict_object(value) < 0)
+    return TL_FAIL(kWriteObject);
   bool named;
   const TLConstructor *c =
       tl_object_constructor(self, value, is_dict, node, &named);
