@@ -33,7 +33,7 @@ UNPACK_ERRORS: tuple[type[Exception], ...] = (
 # schema, strict or not: TypeError and OverflowError for a wrong type or
 # range, ValueError for a missing or unknown constructor and the refusals of
 # strict packing, AttributeError for a value that is no mapping where an
-# object belongs, UnicodeEncodeError (a ValueError) for text with a lone
+# object belongs (TypeError when strict), UnicodeEncodeError (a ValueError) for text with a lone
 # surrogate, RecursionError past the nesting bound. A value's own methods
 # (__int__, a mapping's lookups, an iterator) may raise anything; that
 # passes through unchanged.

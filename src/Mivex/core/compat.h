@@ -316,6 +316,18 @@ inline bool tl_long_small_int32(PyObject *v, int32_t *out) {
 
 inline bool tl_long_small_uint64(PyObject *v, uint64_t *out) {
   if (tl_long_digits_ok()) return tl_long_small_uint64_direct(v, out);
+  // Most values fit a signed long long, which CPython reads from its digits;
+  // its unsigned conversion goes through a byte array, several times slower.
+  int overflow;
+  long long small = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (!overflow && small >= 0) {
+    *out = (uint64_t)small;
+    return true;
+  }
+  if (overflow <= 0) {
+    PyErr_Clear();  // negative, or not an int at all
+    return false;
+  }
   unsigned long long x = PyLong_AsUnsignedLongLong(v);
   if (x == (unsigned long long)-1 && PyErr_Occurred()) {
     PyErr_Clear();
@@ -479,15 +491,16 @@ inline int tl_probe_dict_layout(PyObject *first_key) {
 #endif
 }
 
-// The next entry of a dict, with the hash of a str key (-1 for another key,
-// whose hash is not computed: that could run Python code).
+// The next entry of a dict, with the key's hash where the dict gives it for
+// free and -1 otherwise (the caller hashes an exact str key when it needs to).
 inline int tl_dict_next(PyObject *dict, Py_ssize_t *pos, PyObject **key,
                         PyObject **value, Py_hash_t *hash) {
 #if TL_FAST && !TL_PY313
   return _PyDict_Next(dict, pos, key, value, hash);
 #else
+  // No hash here: most keys are matched by identity and never need one.
   if (!PyDict_Next(dict, pos, key, value)) return 0;
-  *hash = PyUnicode_CheckExact(*key) ? tl_str_cached_hash(*key) : -1;
+  *hash = -1;
   return 1;
 #endif
 }

@@ -485,8 +485,11 @@ bool tl_gather_walk(PyObject *value, const TLConstructor *c,
     int32_t slot;
     if (next < n && key == c->slot_keys[next])
       slot = next;
-    else if ((slot = tl_is_underscore(key) ? c->underscore_slot
-                                           : tl_key_slot(c, key, hash, next)) < 0)
+    else if ((slot = tl_is_underscore(key)
+                         ? c->underscore_slot
+                         : tl_key_slot(c, key,
+                                       hash != -1 ? hash : tl_str_cached_hash(key),
+                                       next)) < 0)
       continue;
     next = slot + 1;
     slots[slot] = Py_NewRef(v);
@@ -655,9 +658,12 @@ Ref tl_object_name(PyObject *value, bool is_dict, bool *named) {
     // "_" usually comes first; a lookup finds it anywhere else.
     Py_ssize_t count;
     TLDictEntry *e = tl_dict_str_entries(value, &count);
-    PyObject *n;
-    if (e && count > 0 && e[0].value && tl_is_underscore(e[0].key)) {
-      n = e[0].value;
+    PyObject *n, *first_key, *first;
+    Py_ssize_t pos = 0;
+    if (e ? count > 0 && e[0].value && tl_is_underscore(e[0].key)
+          : PyDict_Next(value, &pos, &first_key, &first) &&
+                PyUnicode_CheckExact(first_key) && tl_is_underscore(first_key)) {
+      n = e ? e[0].value : first;
     } else {
       n = PyDict_GetItemWithError(value, S.underscore);
       if (!n && PyErr_Occurred()) return Ref();
