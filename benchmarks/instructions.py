@@ -12,6 +12,7 @@ the ``loop`` row shows that part alone (a loop calling ``id(x)``).
 from __future__ import annotations
 
 import concurrent.futures
+import functools
 import os
 import shutil
 import subprocess
@@ -54,13 +55,32 @@ def precompile() -> None:
         compileall.compile_dir(str(d), quiet=2, maxlevels=0)
 
 
+@functools.lru_cache(maxsize=None)
+def fixed_addresses() -> list[str]:
+    """A prefix that runs a command with address-space randomisation off,
+    where the system allows it (``setarch -R``), else nothing. Addresses
+    decide dict and cache slots keyed by pointers, and so the path some
+    calls take: with them random, one count moves by several percent
+    between two runs of the same build."""
+    setarch = shutil.which("setarch")
+    if setarch is None:
+        return []
+    prefix = [setarch, os.uname().machine, "-R"]
+    try:
+        ok = subprocess.run(prefix + ["true"], capture_output=True).returncode == 0
+    except OSError:
+        ok = False
+    return prefix if ok else []
+
+
 def events(shape, lib: str, op: str, calls: int, tmp: Path,
            caches: Optional[list[str]] = None, env: Optional[dict] = None) -> dict[str, int]:
     """Event totals of one worker run under cachegrind: Ir, and the I1/D1/LL
     misses when ``caches`` (cachegrind's --I1/--D1/--LL options) is given."""
     sim = ["--cache-sim=yes"] + caches if caches is not None else ["--cache-sim=no"]
     out = tmp / f"cg.{shape}.{lib}.{op}.{calls}.{int(caches is not None)}".replace(":", "-")
-    cmd = [shutil.which(VALGRIND) or VALGRIND, "--tool=cachegrind", *sim, "--branch-sim=no", "-q",
+    cmd = [*fixed_addresses(), shutil.which(VALGRIND) or VALGRIND, "--tool=cachegrind", *sim,
+           "--branch-sim=no", "-q",
            f"--cachegrind-out-file={out}", sys.executable, "-m",
            "benchmarks.cgworker", str(shape), lib, op, str(calls)]
     proc = subprocess.run(cmd, cwd=ROOT, env=worker_env(env), capture_output=True, text=True)

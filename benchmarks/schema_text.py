@@ -157,12 +157,47 @@ def measure(text: str, runs: int) -> tuple[float, float]:
     return wall, cpu
 
 
+def measure_types(text: str, runs: int, standard: bool) -> tuple[float, str]:
+    """The best wall time of ``typed_module`` on the text, and its output."""
+    from Mivex.schema import typed_module
+
+    best, out = float("inf"), ""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for _ in range(runs):
+            gc.collect()
+            start = time.perf_counter()
+            out = typed_module(text, standard=standard)
+            best = min(best, time.perf_counter() - start)
+    return best, out
+
+
+def mypy_strict(source: str) -> tuple[float, str]:
+    """Wall time and last line of ``mypy --strict`` on a generated module."""
+    import subprocess
+    import tempfile
+    from pathlib import Path
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "schema_types.py"
+        path.write_text(source, encoding="utf-8")
+        start = time.perf_counter()
+        proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                               "--cache-dir", str(Path(tmp) / "cache"), str(path)],
+                              capture_output=True, text=True)
+        lines = (proc.stdout or proc.stderr).strip().splitlines()
+        return time.perf_counter() - start, lines[-1] if lines else f"exit {proc.returncode}"
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(prog="python -m benchmarks.schema_text",
                                  description="Parse time of a large generated TL schema text.")
     ap.add_argument("--runs", type=int, default=15, help="timed runs; the best is shown")
     ap.add_argument("--declarations", type=int, default=DECLARATIONS)
     ap.add_argument("--dump", action="store_true", help="print the schema text and exit")
+    ap.add_argument("--types", action="store_true",
+                    help="also time typed_module on it (both profiles) and run mypy --strict "
+                         "on the output")
     args = ap.parse_args(argv)
     text = generate(args.declarations)
     if args.dump:
@@ -174,6 +209,12 @@ def main(argv: list[str] | None = None) -> int:
     # On a shared machine the CPU time says more than the wall time.
     print(f"parse_tl: {count} declarations, {len(text.encode()) / 1000:.0f} KB of text, "
           f"best of {args.runs} runs: {wall * 1000:.1f} ms wall, {cpu * 1000:.1f} ms CPU")
+    if args.types:
+        for standard in (False, True):
+            took, source = measure_types(text, max(1, args.runs // 5), standard)
+            checked, verdict = mypy_strict(source)
+            print(f"typed_module(standard={standard}): {len(source) / 1000:.0f} KB of Python "
+                  f"in {took * 1000:.0f} ms; mypy --strict {checked:.1f} s: {verdict}")
     return 0
 
 

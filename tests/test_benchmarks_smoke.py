@@ -726,12 +726,25 @@ def test_cachegrind_events_are_read_from_its_output_file(monkeypatch, tmp_path):
         return _Proc()
 
     monkeypatch.setattr(instructions.subprocess, "run", run)
+    monkeypatch.setattr(instructions, "fixed_addresses", lambda: ["setarch", "x86_64", "-R"])
     got = instructions.events("mix:fresh", "mivex", "pack", 2, tmp_path, ["--D1=49152,12,64"],
                               {"X": "1"})
     assert got == {"Ir": 1000, "D1mr": 20, "DLmr": 3}
+    assert seen["cmd"][:3] == ["setarch", "x86_64", "-R"]  # addresses fixed where allowed
     assert "--cache-sim=yes" in seen["cmd"] and "--D1=49152,12,64" in seen["cmd"]
     assert seen["cmd"][-4:] == ["mix:fresh", "mivex", "pack", "2"] and seen["env"]["X"] == "1"
     assert instructions.cache_description(tmp_path) == ["D1 cache: 49152 B"]
+
+
+@pytest.mark.parametrize("allowed", [True, False])
+def test_address_randomisation_is_turned_off_only_where_allowed(monkeypatch, allowed):
+    instructions.fixed_addresses.cache_clear()
+    monkeypatch.setattr(instructions.shutil, "which", lambda name: "/usr/bin/setarch")
+    monkeypatch.setattr(instructions.subprocess, "run", lambda *a, **kw: _Proc(0 if allowed else 1))
+    try:
+        assert bool(instructions.fixed_addresses()) is allowed
+    finally:
+        instructions.fixed_addresses.cache_clear()
 
 
 @pytest.mark.parametrize("stderr, rc, ok", [

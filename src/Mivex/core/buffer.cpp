@@ -91,7 +91,9 @@ void tl_path_field(TLParserObject *self, const TLConstructor *c,
 // its new export is where the writer goes on. -1 with the error set.
 int tl_array_resize(TLParserObject *self, size_t size) {
   if (self->_out_view.obj) PyBuffer_Release(&self->_out_view);
-  if (PyByteArray_Resize(self->_out, (Py_ssize_t)size) < 0 ||
+  // A bytearray reused for objects of one size already has it.
+  if ((PyByteArray_GET_SIZE(self->_out) != (Py_ssize_t)size &&
+       PyByteArray_Resize(self->_out, (Py_ssize_t)size) < 0) ||
       PyObject_GetBuffer(self->_out, &self->_out_view, PyBUF_WRITABLE) < 0) {
     self->_out_view.obj = nullptr;
     return -1;

@@ -106,9 +106,12 @@ struct OutScope {
   // pack_into: the bytearray ends where the object does.
   int finish_array(size_t start) {
     size_t end = self->_position;
-    if (tl_array_resize(self, end) < 0) return -1;
+    // Done writing: the export goes first, so the cut needs no new one.
     PyBuffer_Release(&self->_out_view);
     self->_out_view.obj = nullptr;
+    if ((size_t)PyByteArray_GET_SIZE(self->_out) != end &&
+        PyByteArray_Resize(self->_out, (Py_ssize_t)end) < 0)
+      return -1;
     self->_out_is_array = false;
     self->_out_hint = end - start;
     Py_CLEAR(self->_out);
@@ -289,8 +292,15 @@ PyObject *TLParser_unpack_from(PyObject *o, PyObject *const *args,
   Ref parsed = Ref::steal(
       tl_unpack_at((TLParserObject *)o, data, size, offset, &end));
   if (!parsed) return TL_FAIL_NULL(kOp);
-  PyObject *result = Py_BuildValue("(On)", parsed.get(), (Py_ssize_t)end);
-  return result ? result : TL_FAIL_NULL(kOp);
+  // Built by hand: Py_BuildValue parses its format on every call, which
+  // cost more than the rest of unpack_from's own work.
+  Ref stop = Ref::steal(PyLong_FromSsize_t((Py_ssize_t)end));
+  if (!stop) return TL_FAIL_NULL(kOp);
+  PyObject *result = PyTuple_New(2);
+  if (!result) return TL_FAIL_NULL(kOp);
+  PyTuple_SET_ITEM(result, 0, parsed.release());
+  PyTuple_SET_ITEM(result, 1, stop.release());
+  return result;
 }
 
 // pack_into(value, buffer, offset=0): writes into a bytearray from offset
