@@ -414,3 +414,12 @@ def test_signatures_are_introspectable(func, signature):
     # Editors and stub checkers read these; they must match the argument
     # names the methods accept as keywords.
     assert str(inspect.signature(func)) == signature
+
+
+def test_import_warns_only_when_the_interpreter_differs_from_the_build():
+    # The build's version is compiled in, so only the matching case can be
+    # run here: an import on the interpreter it was built for is silent.
+    import subprocess
+    proc = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", "import Mivex.tl"],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
