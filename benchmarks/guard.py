@@ -36,11 +36,6 @@ from .shapes import SHAPES
 BASELINE_DIR = Path(__file__).resolve().parent / "baseline"
 GUARDED_SHAPES = [1, 2, 3, 4, 5]
 TOLERANCE = 3.0  # percent
-# Unpacking shape 2 makes a 2 KiB str and a 4 KiB bytes through the system
-# allocator, whose path depends on the heap layout left by start-up (the
-# install path changes it): the same build counts 9,282 or 9,751 per call
-# from two directories. Its own margin keeps the guard from failing on that.
-HEAP_BOUND = {"2 unpack": 6.0}
 
 
 def baseline_path() -> Path:
@@ -127,7 +122,7 @@ def compare(baseline: dict, counts: dict[str, float], tolerance: float) -> tuple
             rows.append([_label(key), _n(base), _n(now), "—", "**not a valid count**"])
             continue
         change = round((now / base - 1) * 100, 6)  # exactly 3% is within 3%
-        if change > max(tolerance, HEAP_BOUND.get(key, 0.0)):
+        if change > tolerance:
             status, ok = "**slower**", False
         elif change < -tolerance:
             status = "faster (update the baseline to keep it)"
