@@ -740,12 +740,14 @@ TLConstructor *TLSchemaCompiler_create_constructor(TLSchemaCompilerObject *self,
 // The module's global `json`, looked up each time as a global name would be.
 PyObject *tl_module_global(PyObject *name);
 
-// Whether text starts like a JSON object, after white space.
+// Whether text starts like a JSON object, after JSON's white space (the
+// four characters json.loads skips; Py_UNICODE_ISSPACE would also reach a
+// private function of the interpreter).
 bool tl_looks_like_json(PyObject *text) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   for (Py_ssize_t i = 0; i < n; i++) {
     Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
-    if (!Py_UNICODE_ISSPACE(c)) return c == '{';
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return c == '{';
   }
   return false;
 }
