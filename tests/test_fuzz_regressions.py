@@ -303,10 +303,28 @@ def test_large_schema_check_notices_slow_compiles(monkeypatch):
     monkeypatch.setattr(checks, "TLParser", slow)
     monkeypatch.setattr(checks, "LARGE_SECONDS", 0.05)
     monkeypatch.setattr(checks, "LARGE_SECONDS_PER_BYTE", 1e-8)
+    monkeypatch.setattr(checks, "large_done", set())
     shape = checks.LARGE_SHAPES.index("fields")
     # Large (first byte), shape "fields", 2**12 units by all three draws.
     data = bytes([checks.LARGE_ONE_IN - 1, shape, 12, 12, 12, 0]) + bytes(80)
     with pytest.raises(checks.Finding, match="schema"):
+        checks.check_schema(data)
+
+
+def test_large_schema_check_notices_quadratic_growth(monkeypatch):
+    real = checks.TLParser
+
+    def slow(text, *, standard=False, strict=False):
+        checks.time.sleep((len(text) / 1e6) ** 2)  # 4 times as long for twice the text
+        return real(text, standard=standard, strict=strict)
+
+    monkeypatch.setattr(checks, "TLParser", slow)
+    monkeypatch.setattr(checks, "LARGE_SECONDS", 60.0)  # only the growth can tell
+    monkeypatch.setattr(checks, "LARGE_RATIO_FROM", 0.005)
+    monkeypatch.setattr(checks, "large_done", set())  # checked again, not skipped as seen
+    shape = checks.LARGE_SHAPES.index("fields")
+    data = bytes([checks.LARGE_ONE_IN - 1, shape, 12, 12, 12, 0]) + bytes(80)
+    with pytest.raises(checks.Finding, match="grows faster than its size"):
         checks.check_schema(data)
 
 

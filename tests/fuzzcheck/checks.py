@@ -13,6 +13,7 @@ of an undocumented type escape; both end a fuzz run.
 
 import array
 import ctypes
+import gc
 import json
 import os
 import struct
@@ -607,9 +608,11 @@ LARGE_ONE_IN = 32
 LARGE_SECONDS = 2.0
 LARGE_SECONDS_PER_BYTE = 4e-6
 # Doubling the units may at most multiply compile time by this (linear
-# work doubles it, quadratic work quadruples it), timed from this long on.
+# work doubles it, quadratic work quadruples it), timed from this long on:
+# below a tenth of a second a collection or a busy machine can triple a
+# time, and a quadratic compile is far slower than that at these sizes.
 LARGE_RATIO = 3.2
-LARGE_RATIO_FROM = 0.03
+LARGE_RATIO_FROM = 0.1
 
 LARGE_CAPS = {"ctors": 13, "fields": 15, "nested": 17, "words": 14, "names": 15,
               "json_depth": 17, "shared": 14, "type_noise": 14, "dotted": 15}
@@ -709,7 +712,14 @@ def _compile_seconds(text, standard):
 
 
 def _best_of(n, text, standard):
-    return min(_compile_seconds(text, standard)[0] for _ in range(n))
+    gc.collect()
+    was = gc.isenabled()
+    gc.disable()
+    try:
+        return min(_compile_seconds(text, standard)[0] for _ in range(n))
+    finally:
+        if was:
+            gc.enable()
 
 
 # The large schemas this process has checked. Mutations of a large input
