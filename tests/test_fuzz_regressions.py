@@ -292,41 +292,30 @@ def test_std_schema_check_notices_strict_disagreeing(monkeypatch):
             checks.check_std_schema(bytes([k % 7 + 1]) + bytes(range(k, 256)))
 
 
-def test_large_schema_check_notices_slow_compiles(monkeypatch):
+@pytest.mark.parametrize("power, bounds, match", [
+    # Quadratic in the text's length, as a compile that rescans would be:
+    # over the absolute bound.
+    (2, {"LARGE_SECONDS": 0.05, "LARGE_SECONDS_PER_BYTE": 1e-8}, "schema"),
+    # 8 times as long for twice the text, whatever the compile itself costs
+    # on this build (a sanitizer build is several times slower): only the
+    # growth can tell.
+    (3, {"LARGE_SECONDS": 60.0, "LARGE_RATIO_FROM": 0.005}, "grows faster than its size"),
+], ids=["slow", "growth"])
+def test_large_schema_check_notices_slow_compiles(monkeypatch, power, bounds, match):
     real = checks.TLParser
 
     def slow(text, *, standard=False, strict=False):
-        # Quadratic in the text's length, as a compile that rescans would be.
-        checks.time.sleep((len(text) / 2e5) ** 2)
+        checks.time.sleep((len(text) / 2e5) ** power)
         return real(text, standard=standard, strict=strict)
 
     monkeypatch.setattr(checks, "TLParser", slow)
-    monkeypatch.setattr(checks, "LARGE_SECONDS", 0.05)
-    monkeypatch.setattr(checks, "LARGE_SECONDS_PER_BYTE", 1e-8)
-    monkeypatch.setattr(checks, "large_done", set())
+    for name, value in bounds.items():
+        monkeypatch.setattr(checks, name, value)
+    monkeypatch.setattr(checks, "large_done", set())  # checked again, not skipped as seen
     shape = checks.LARGE_SHAPES.index("fields")
     # Large (first byte), shape "fields", 2**12 units by all three draws.
     data = bytes([checks.LARGE_ONE_IN - 1, shape, 12, 12, 12, 0]) + bytes(80)
-    with pytest.raises(checks.Finding, match="schema"):
-        checks.check_schema(data)
-
-
-def test_large_schema_check_notices_growth_faster_than_the_size(monkeypatch):
-    real = checks.TLParser
-
-    def slow(text, *, standard=False, strict=False):
-        # 8 times as long for twice the text, whatever the compile itself
-        # costs on this build (a sanitizer build is several times slower).
-        checks.time.sleep((len(text) / 2e5) ** 3)
-        return real(text, standard=standard, strict=strict)
-
-    monkeypatch.setattr(checks, "TLParser", slow)
-    monkeypatch.setattr(checks, "LARGE_SECONDS", 60.0)  # only the growth can tell
-    monkeypatch.setattr(checks, "LARGE_RATIO_FROM", 0.005)
-    monkeypatch.setattr(checks, "large_done", set())  # checked again, not skipped as seen
-    shape = checks.LARGE_SHAPES.index("fields")
-    data = bytes([checks.LARGE_ONE_IN - 1, shape, 12, 12, 12, 0]) + bytes(80)
-    with pytest.raises(checks.Finding, match="grows faster than its size"):
+    with pytest.raises(checks.Finding, match=match):
         checks.check_schema(data)
 
 
